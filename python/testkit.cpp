@@ -1,0 +1,286 @@
+// zarv._testkit: the archive assembler for the Python tests. Not part of the
+// published module; every function takes plain values or a dict of fields.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/crc32c.hpp"
+#include "writer/assembler.hpp"
+
+namespace {
+
+using zarv::writer::Bytes;
+
+// Field access on a spec dict; false means a Python error is set.
+struct Fields {
+  PyObject* dict;
+
+  PyObject* get(const char* key) const {
+    if (!dict || dict == Py_None) return nullptr;
+    PyObject* v = PyDict_GetItemString(dict, key);  // borrowed
+    return v == Py_None ? nullptr : v;
+  }
+  template <class T>
+  bool num(const char* key, T* out) const {
+    PyObject* v = get(key);
+    if (!v) return true;
+    unsigned long long x = PyLong_AsUnsignedLongLong(v);
+    if (PyErr_Occurred()) return false;
+    *out = static_cast<T>(x);
+    return true;
+  }
+  template <class T>
+  bool opt(const char* key, std::optional<T>* out) const {
+    PyObject* v = get(key);
+    if (!v) return true;
+    unsigned long long x = PyLong_AsUnsignedLongLong(v);
+    if (PyErr_Occurred()) return false;
+    *out = static_cast<T>(x);
+    return true;
+  }
+};
+
+bool to_bytes(PyObject* obj, Bytes* out) {
+  char* data;
+  Py_ssize_t len;
+  if (PyBytes_AsStringAndSize(obj, &data, &len) < 0) return false;
+  out->assign(data, data + len);
+  return true;
+}
+
+PyObject* from_bytes(const Bytes& b) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+}
+
+bool header_spec(PyObject* dict, zarv::writer::HeaderSpec* spec) {
+  Fields f{dict};
+  if (!f.num("major", &spec->major) || !f.num("minor", &spec->minor) ||
+      !f.num("features", &spec->required_features) || !f.num("seq_order", &spec->seq_order) ||
+      !f.num("quality_binning", &spec->quality_binning) || !f.num("flags", &spec->flags) ||
+      !f.num("group_size", &spec->group_size) || !f.num("platform", &spec->platform) ||
+      !f.opt("crc", &spec->crc)) {
+    return false;
+  }
+  if (PyObject* m = f.get("magic")) {
+    Bytes magic;
+    if (!to_bytes(m, &magic) || magic.size() != 4) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "magic must be 4 bytes");
+      return false;
+    }
+    std::copy(magic.begin(), magic.end(), spec->magic.begin());
+  }
+  if (PyObject* region = f.get("extension_region")) {
+    Bytes r;
+    if (!to_bytes(region, &r)) return false;
+    spec->raw_extension_region = std::move(r);
+  }
+  if (PyObject* exts = f.get("extensions")) {
+    PyObject* seq = PySequence_Fast(exts, "extensions must be a sequence of (tag, body)");
+    if (!seq) return false;
+    Py_ssize_t n = PySequence_Size(seq);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_GetItem(seq, i);
+      int tag;
+      PyObject* body;
+      bool ok = item && PyArg_ParseTuple(item, "iS", &tag, &body);
+      zarv::writer::ExtensionRecord rec;
+      rec.tag = static_cast<uint8_t>(tag);
+      ok = ok && to_bytes(body, &rec.body);
+      Py_XDECREF(item);
+      if (!ok) {
+        Py_DECREF(seq);
+        return false;
+      }
+      spec->extensions.push_back(std::move(rec));
+    }
+    Py_DECREF(seq);
+  }
+  return true;
+}
+
+bool group_loc(PyObject* item, zarv::GroupLoc* g) {
+  unsigned long long block_offset, reads;
+  PyObject* streams;
+  if (!PyArg_ParseTuple(item, "KKO", &block_offset, &reads, &streams)) return false;
+  g->block_offset = block_offset;
+  g->read_count = static_cast<uint32_t>(reads);
+  for (int s = 0; s < zarv::kStreamCount; ++s) {
+    PyObject* st = PySequence_GetItem(streams, s);
+    if (!st) return false;
+    unsigned long long off, len, crc;
+    bool ok = PyArg_ParseTuple(st, "KKK", &off, &len, &crc);
+    Py_DECREF(st);
+    if (!ok) return false;
+    g->streams[s] = {off, static_cast<uint32_t>(len), static_cast<uint32_t>(crc)};
+  }
+  return true;
+}
+
+PyObject* group_tuple(const zarv::GroupLoc& g) {
+  const auto& s = g.streams;
+  return Py_BuildValue("(KI((KII)(KII)(KII)))", (unsigned long long)g.block_offset, g.read_count,
+                       (unsigned long long)s[0].offset, s[0].length, s[0].crc,
+                       (unsigned long long)s[1].offset, s[1].length, s[1].crc,
+                       (unsigned long long)s[2].offset, s[2].length, s[2].crc);
+}
+
+PyObject* tk_crc32c(PyObject*, PyObject* arg) {
+  Bytes b;
+  if (!to_bytes(arg, &b)) return nullptr;
+  return PyLong_FromUnsignedLong(zarv::crc32c(b));
+}
+
+PyObject* tk_header(PyObject*, PyObject* arg) {
+  zarv::writer::HeaderSpec spec;
+  if (!header_spec(arg, &spec)) return nullptr;
+  return from_bytes(zarv::writer::build_header(spec));
+}
+
+PyObject* tk_member_labels(PyObject*, PyObject* args) {
+  PyObject* labels;
+  PyObject* count = Py_None;
+  if (!PyArg_ParseTuple(args, "O|O", &labels, &count)) return nullptr;
+  std::vector<std::string> v;
+  PyObject* seq = PySequence_Fast(labels, "labels must be a sequence");
+  if (!seq) return nullptr;
+  for (Py_ssize_t i = 0; i < PySequence_Size(seq); ++i) {
+    PyObject* item = PySequence_GetItem(seq, i);
+    Bytes b;
+    bool ok = item && to_bytes(item, &b);
+    Py_XDECREF(item);
+    if (!ok) {
+      Py_DECREF(seq);
+      return nullptr;
+    }
+    v.emplace_back(b.begin(), b.end());
+  }
+  Py_DECREF(seq);
+  std::optional<uint8_t> c;
+  if (count != Py_None) c = static_cast<uint8_t>(PyLong_AsUnsignedLong(count));
+  if (PyErr_Occurred()) return nullptr;
+  return from_bytes(zarv::writer::member_labels_body(v, c));
+}
+
+PyObject* tk_block_frame(PyObject*, PyObject* args) {
+  PyObject *payload, *crc = Py_None, *length = Py_None;
+  if (!PyArg_ParseTuple(args, "S|OO", &payload, &crc, &length)) return nullptr;
+  Bytes p, out;
+  if (!to_bytes(payload, &p)) return nullptr;
+  std::optional<uint32_t> c;
+  std::optional<uint64_t> l;
+  if (crc != Py_None) c = static_cast<uint32_t>(PyLong_AsUnsignedLongLong(crc));
+  if (length != Py_None) l = PyLong_AsUnsignedLongLong(length);
+  if (PyErr_Occurred()) return nullptr;
+  zarv::writer::append_block_frame(out, p, c, l);
+  return from_bytes(out);
+}
+
+PyObject* tk_end_frame(PyObject*, PyObject*) {
+  Bytes out;
+  zarv::writer::append_end_frame(out);
+  return from_bytes(out);
+}
+
+PyObject* tk_locate_streams(PyObject*, PyObject* args) {
+  unsigned long long offset;
+  PyObject* payload;
+  if (!PyArg_ParseTuple(args, "KS", &offset, &payload)) return nullptr;
+  Bytes p;
+  if (!to_bytes(payload, &p)) return nullptr;
+  return group_tuple(zarv::writer::locate_streams(offset, p));
+}
+
+PyObject* tk_footer(PyObject*, PyObject* args) {
+  PyObject *prefix, *dict;
+  if (!PyArg_ParseTuple(args, "SO!", &prefix, &PyDict_Type, &dict)) return nullptr;
+  Bytes out;
+  if (!to_bytes(prefix, &out)) return nullptr;
+  zarv::writer::FooterSpec spec;
+  Fields f{dict};
+  if (!f.num("total_reads", &spec.total_reads) || !f.opt("whole_file_crc", &spec.whole_file_crc) ||
+      !f.opt("footer_crc", &spec.footer_crc) || !f.opt("footer_offset", &spec.footer_offset) ||
+      !f.opt("group_count", &spec.group_count)) {
+    return nullptr;
+  }
+  if (PyObject* tag = f.get("tag")) {
+    Bytes t;
+    if (!to_bytes(tag, &t)) return nullptr;
+    if (t.size() != zarv::kFooterTagLen) {
+      PyErr_SetString(PyExc_ValueError, "tag must be 16 bytes");
+      return nullptr;
+    }
+    spec.tag.emplace();
+    std::copy(t.begin(), t.end(), spec.tag->begin());
+  }
+  if (PyObject* groups = f.get("groups")) {
+    PyObject* seq = PySequence_Fast(groups, "groups must be a sequence");
+    if (!seq) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Size(seq); ++i) {
+      PyObject* item = PySequence_GetItem(seq, i);
+      zarv::GroupLoc g;
+      bool ok = item && group_loc(item, &g);
+      Py_XDECREF(item);
+      if (!ok) {
+        Py_DECREF(seq);
+        return nullptr;
+      }
+      spec.groups.push_back(g);
+    }
+    Py_DECREF(seq);
+  }
+  zarv::writer::append_footer(out, spec);
+  return from_bytes(out);
+}
+
+PyObject* tk_archive(PyObject*, PyObject* args) {
+  PyObject *hdr, *blocks;
+  int end_frame = 0;
+  if (!PyArg_ParseTuple(args, "OO|p", &hdr, &blocks, &end_frame)) return nullptr;
+  zarv::writer::HeaderSpec spec;
+  if (!header_spec(hdr, &spec)) return nullptr;
+  std::vector<zarv::writer::RawBlock> raw;
+  PyObject* seq = PySequence_Fast(blocks, "blocks must be a sequence of (payload, reads)");
+  if (!seq) return nullptr;
+  for (Py_ssize_t i = 0; i < PySequence_Size(seq); ++i) {
+    PyObject* item = PySequence_GetItem(seq, i);
+    PyObject* payload;
+    unsigned int reads;
+    zarv::writer::RawBlock b;
+    bool ok = item && PyArg_ParseTuple(item, "SI", &payload, &reads) && to_bytes(payload, &b.payload);
+    Py_XDECREF(item);
+    if (!ok) {
+      Py_DECREF(seq);
+      return nullptr;
+    }
+    b.reads = reads;
+    raw.push_back(std::move(b));
+  }
+  Py_DECREF(seq);
+  return from_bytes(zarv::writer::assemble_archive(spec, raw, end_frame != 0));
+}
+
+PyMethodDef testkit_methods[] = {
+    {"crc32c", tk_crc32c, METH_O, "crc32c(data) -> int"},
+    {"header", tk_header, METH_O, "header(spec: dict) -> bytes"},
+    {"member_labels", tk_member_labels, METH_VARARGS, "member_labels(labels, count=None) -> bytes"},
+    {"block_frame", tk_block_frame, METH_VARARGS, "block_frame(payload, crc=None, length=None) -> bytes"},
+    {"end_frame", tk_end_frame, METH_NOARGS, "end_frame() -> bytes"},
+    {"locate_streams", tk_locate_streams, METH_VARARGS, "locate_streams(block_offset, payload) -> group"},
+    {"footer", tk_footer, METH_VARARGS, "footer(prefix, spec: dict) -> prefix + footer"},
+    {"archive", tk_archive, METH_VARARGS, "archive(header_spec, [(payload, reads)], end_frame=False) -> bytes"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot testkit_slots[] = {{0, nullptr}};
+
+PyModuleDef testkit_def = {
+    PyModuleDef_HEAD_INIT, "_testkit", "Archive assembler for the test suite (not a public API).",
+    0, testkit_methods, testkit_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__testkit(void) { return PyModuleDef_Init(&testkit_def); }
