@@ -1,0 +1,57 @@
+#include "core/crc32c.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string_view>
+#include <vector>
+
+namespace zarv {
+namespace {
+
+std::span<const uint8_t> bytes(std::string_view s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+TEST(Crc32c, KnownAnswers) {
+  EXPECT_EQ(crc32c_reference(bytes("abc")), 0x364B3FB7u);
+  EXPECT_EQ(crc32c_reference(bytes("123456789")), 0xE3069283u);
+  EXPECT_EQ(crc32c_reference({}), 0u);
+  EXPECT_EQ(crc32c(bytes("abc")), 0x364B3FB7u);
+  EXPECT_EQ(crc32c(bytes("123456789")), 0xE3069283u);
+  EXPECT_EQ(crc32c({}), 0u);
+  // 32 bytes of zeros and of 0xFF (iSCSI test vectors).
+  std::vector<uint8_t> zeros(32, 0), ones(32, 0xFF);
+  EXPECT_EQ(crc32c(zeros), 0x8A9136AAu);
+  EXPECT_EQ(crc32c(ones), 0x62A8AB43u);
+}
+
+TEST(Crc32c, FastPathEqualsReferenceOnEveryAlignmentAndLength) {
+  std::mt19937_64 rng(42);
+  std::vector<uint8_t> buf(4096 + 64);
+  for (auto& b : buf) b = static_cast<uint8_t>(rng());
+  for (size_t align = 0; align < 16; ++align) {
+    for (size_t len = 0; len < 300; ++len) {
+      std::span<const uint8_t> s(buf.data() + align, len);
+      ASSERT_EQ(crc32c(s), crc32c_reference(s)) << "align " << align << " len " << len;
+    }
+  }
+  for (int trial = 0; trial < 50; ++trial) {
+    size_t off = rng() % 64, len = rng() % 4096;
+    std::span<const uint8_t> s(buf.data() + off, len);
+    ASSERT_EQ(crc32c(s), crc32c_reference(s));
+  }
+}
+
+TEST(Crc32c, UpdateContinuesAcrossSplits) {
+  std::vector<uint8_t> data(1000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+  const uint32_t whole = crc32c(data);
+  for (size_t cut : {size_t{0}, size_t{1}, size_t{7}, size_t{500}, size_t{999}, size_t{1000}}) {
+    std::span<const uint8_t> s(data);
+    EXPECT_EQ(crc32c_update(crc32c(s.first(cut)), s.subspan(cut)), whole) << cut;
+  }
+}
+
+}  // namespace
+}  // namespace zarv
