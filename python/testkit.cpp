@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/crc32c.hpp"
+#include "python/frame.hpp"
 #include "writer/assembler.hpp"
 
 namespace {
@@ -262,7 +263,73 @@ PyObject* tk_archive(PyObject*, PyObject* args) {
   return from_bytes(zarv::writer::assemble_archive(spec, raw, end_frame != 0));
 }
 
+// ---- the module frame's conversion helpers, reachable from the tests ----
+
+// Errors of the frame surface as RuntimeError here (no ZarvError in this module).
+zarv::py::ModuleState* frame_state() {
+  static zarv::py::ModuleState st{PyExc_RuntimeError, nullptr};
+  return &st;
+}
+
+PyObject* tk_streams(PyObject*, PyObject* arg) {
+  zarv::StreamSelection sel;
+  if (!zarv::py::convert_streams(arg, &sel)) return nullptr;
+  return Py_BuildValue("(OOO)", sel.names ? Py_True : Py_False, sel.sequence ? Py_True : Py_False,
+                       sel.quality ? Py_True : Py_False);
+}
+
+PyObject* tk_password(PyObject*, PyObject* arg) {
+  std::optional<std::string> pw;
+  if (!zarv::py::convert_password(arg, &pw)) return nullptr;
+  if (!pw) Py_RETURN_NONE;
+  return PyBytes_FromStringAndSize(pw->data(), static_cast<Py_ssize_t>(pw->size()));
+}
+
+PyObject* tk_threads(PyObject*, PyObject* arg) {
+  unsigned workers;
+  if (!zarv::py::convert_threads(arg, &workers)) return nullptr;
+  return PyLong_FromUnsignedLong(workers);
+}
+
+PyObject* tk_debug_quote(PyObject*, PyObject* arg) {
+  Bytes b;
+  if (!to_bytes(arg, &b)) return nullptr;
+  std::string s = zarv::py::debug_quote({reinterpret_cast<const char*>(b.data()), b.size()});
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// read_source(source, file_like, chunk): converts `source` like the streaming
+// functions do and reads it to the end in `chunk`-byte requests with the
+// interpreter lock released, as the decoders will.
+PyObject* tk_read_source(PyObject*, PyObject* args) {
+  PyObject* obj;
+  int file_like = 1;
+  Py_ssize_t chunk = 8192;
+  if (!PyArg_ParseTuple(args, "O|pn", &obj, &file_like, &chunk)) return nullptr;
+  auto src = zarv::py::convert_source(
+      frame_state(), obj,
+      file_like ? zarv::py::SourceKinds::PathBytesOrFileLike : zarv::py::SourceKinds::PathOrBytes);
+  if (!src) return nullptr;
+  auto got = zarv::py::run_released<Bytes>(frame_state(), [&]() -> zarv::Result<Bytes> {
+    Bytes all;
+    std::vector<uint8_t> buf(static_cast<size_t>(chunk));
+    for (;;) {
+      ZARV_ASSIGN(size_t k, src->read(buf.data(), buf.size()));
+      if (k == 0) break;
+      all.insert(all.end(), buf.begin(), buf.begin() + k);
+    }
+    return all;
+  });
+  if (!got) return nullptr;
+  return from_bytes(*got);
+}
+
 PyMethodDef testkit_methods[] = {
+    {"streams", tk_streams, METH_O, "streams(obj) -> (names, sequence, quality)"},
+    {"password", tk_password, METH_O, "password(obj) -> bytes or None"},
+    {"threads", tk_threads, METH_O, "threads(obj) -> number of workers"},
+    {"debug_quote", tk_debug_quote, METH_O, "debug_quote(bytes) -> str"},
+    {"read_source", tk_read_source, METH_VARARGS, "read_source(source, file_like=True, chunk=8192) -> bytes"},
     {"crc32c", tk_crc32c, METH_O, "crc32c(data) -> int"},
     {"header", tk_header, METH_O, "header(spec: dict) -> bytes"},
     {"member_labels", tk_member_labels, METH_VARARGS, "member_labels(labels, count=None) -> bytes"},
