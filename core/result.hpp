@@ -28,6 +28,8 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::move(*this).value(); }
 
   const ArchiveError& error() const& { assert(!ok()); return std::get<1>(v_); }
   ArchiveError&& error() && { assert(!ok()); return std::get<1>(std::move(v_)); }
