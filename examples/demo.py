@@ -8,16 +8,18 @@ import zarv
 def main(path):
     info = zarv.inspect(path)
     print(info)
-    print(f"  reads            {info.reads}")
-    print(f"  row groups       {info.blocks}")
-    print(f"  platform         {info.platform}")
-    print(f"  format version   {info.format_version >> 8}.{info.format_version & 0xFF}")
-    print(f"  names bytes      {info.names_bytes}")
-    print(f"  sequence bytes   {info.sequence_bytes}")
-    print(f"  quality bytes    {info.quality_bytes}")
+    print(f"  reads            {info.reads} in {info.blocks} row groups, platform {info.platform}")
     print(f"  member labels    {info.member_labels}")
-    print(f"  encrypted        {info.encrypted}")
-    print(f"  whole-file CRC   {info.whole_file_crc:#010x}")
+    print(f"  coded bytes      names {info.names_bytes}, sequence {info.sequence_bytes}, "
+          f"quality {info.quality_bytes}")
+    zarv.verify(path)
+    print("  verify           ok (header, footer, whole-file CRC)")
+    fastq = zarv.decompress_to_bytes(path)
+    print(f"  decoded          {len(fastq)} bytes of FASTQ; the first record:")
+    for line in fastq.split(b"\n")[:4]:
+        print("    " + line.decode())
+    names = zarv.read_names(path, groups=[1])
+    print(f"  random access    row group 1 holds {len(names)} reads, first {names[0].decode()}")
 
 
 if __name__ == "__main__":

@@ -210,7 +210,7 @@ std::optional<std::string> convert_path(PyObject* obj, const char* argname) {
   return fs_path(obj);
 }
 
-bool convert_password(PyObject* obj, std::optional<std::string>* out) {
+bool convert_password(PyObject* obj, std::optional<SecretString>* out) {
   if (obj == nullptr || obj == Py_None) {
     out->reset();
     return true;

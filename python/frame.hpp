@@ -19,6 +19,7 @@
 #include "core/footer.hpp"
 #include "core/result.hpp"
 #include "core/stream_selection.hpp"
+#include "crypto/secret.hpp"
 
 namespace zarv::py {
 
@@ -26,6 +27,10 @@ namespace zarv::py {
 struct ModuleState {
   PyObject* zarv_error = nullptr;
   PyObject* info_type = nullptr;
+  PyObject* record_type = nullptr;
+  PyObject* reader_type = nullptr;
+  PyObject* index_type = nullptr;
+  PyObject* group_loc_type = nullptr;
 };
 
 ModuleState* module_state(PyObject* module);
@@ -108,7 +113,7 @@ std::unique_ptr<ByteSource> convert_source(ModuleState* st, PyObject* obj, Sourc
 std::optional<std::string> convert_path(PyObject* obj, const char* argname);
 
 // None -> no passphrase; str -> UTF-8 bytes; bytes -> as given.
-bool convert_password(PyObject* obj, std::optional<std::string>* out);
+bool convert_password(PyObject* obj, std::optional<SecretString>* out);
 
 // Non-negative int; returns false with the error set.
 bool convert_u64(PyObject* obj, const char* argname, uint64_t* out);

@@ -9,6 +9,7 @@
 
 #include "core/crc32c.hpp"
 #include "python/frame.hpp"
+#include "writer/archive_writer.hpp"
 #include "writer/assembler.hpp"
 
 namespace {
@@ -263,6 +264,129 @@ PyObject* tk_archive(PyObject*, PyObject* args) {
   return from_bytes(zarv::writer::assemble_archive(spec, raw, end_frame != 0));
 }
 
+// ---- real archives from reads ----
+
+bool bytes_field(const Fields& f, const char* key, std::string* out) {
+  PyObject* v = f.get(key);
+  if (!v) return true;
+  Bytes b;
+  if (!to_bytes(v, &b)) return false;
+  out->assign(b.begin(), b.end());
+  return true;
+}
+
+template <size_t N>
+bool array_field(const Fields& f, const char* key, std::array<uint8_t, N>* out) {
+  PyObject* v = f.get(key);
+  if (!v) return true;
+  Bytes b;
+  if (!to_bytes(v, &b)) return false;
+  if (b.size() != N) {
+    PyErr_Format(PyExc_ValueError, "%s must be %d bytes", key, static_cast<int>(N));
+    return false;
+  }
+  std::copy(b.begin(), b.end(), out->begin());
+  return true;
+}
+
+bool block_options(PyObject* dict, zarv::writer::BlockOptions* o) {
+  Fields f{dict};
+  uint8_t mode = static_cast<uint8_t>(o->quality.mode), binning = static_cast<uint8_t>(o->quality.binning);
+  if (!f.num("k", &o->sequence.k) || !f.num("h", &o->sequence.h) || !f.num("b", &o->sequence.b) ||
+      !f.num("quality_mode", &mode) || !f.num("binning", &binning)) {
+    return false;
+  }
+  o->quality.mode = static_cast<zarv::QualityContextMode>(mode);
+  o->quality.binning = static_cast<zarv::QualityBinning>(binning);
+  std::string alphabet, quantizers;
+  if (!bytes_field(f, "alphabet", &alphabet) || !bytes_field(f, "quantizers", &quantizers)) return false;
+  o->quality.alphabet.assign(alphabet.begin(), alphabet.end());
+  o->quality.quantizers.assign(quantizers.begin(), quantizers.end());
+  return true;
+}
+
+// write_archive(reads, options) -> bytes; reads are (name, sequence, quality)
+// byte-string triples.
+PyObject* tk_write_archive(PyObject*, PyObject* args) {
+  PyObject *reads_obj, *dict;
+  if (!PyArg_ParseTuple(args, "OO!", &reads_obj, &PyDict_Type, &dict)) return nullptr;
+  std::vector<zarv::writer::Read> reads;
+  PyObject* seq = PySequence_Fast(reads_obj, "reads must be a sequence of (name, sequence, quality)");
+  if (!seq) return nullptr;
+  for (Py_ssize_t i = 0; i < PySequence_Size(seq); ++i) {
+    PyObject* item = PySequence_GetItem(seq, i);
+    PyObject *n, *b, *q;
+    Bytes nb, bb, qb;
+    bool ok = item && PyArg_ParseTuple(item, "SSS", &n, &b, &q) && to_bytes(n, &nb) && to_bytes(b, &bb) &&
+              to_bytes(q, &qb);
+    Py_XDECREF(item);
+    if (!ok) {
+      Py_DECREF(seq);
+      return nullptr;
+    }
+    reads.push_back({std::string(nb.begin(), nb.end()), std::string(bb.begin(), bb.end()),
+                     std::string(qb.begin(), qb.end())});
+  }
+  Py_DECREF(seq);
+
+  zarv::writer::ArchiveOptions opts;
+  Fields f{dict};
+  if (PyObject* h = f.get("header")) {
+    if (!header_spec(h, &opts.header)) return nullptr;
+  }
+  if (!block_options(dict, &opts.block)) return nullptr;
+  if (PyObject* ef = f.get("end_frame")) opts.end_frame = PyObject_IsTrue(ef);
+  if (PyObject* sizes = f.get("block_reads")) {
+    PyObject* s2 = PySequence_Fast(sizes, "block_reads must be a sequence");
+    if (!s2) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Size(s2); ++i) {
+      PyObject* item = PySequence_GetItem(s2, i);
+      unsigned long v = item ? PyLong_AsUnsignedLong(item) : 0;
+      Py_XDECREF(item);
+      if (PyErr_Occurred()) {
+        Py_DECREF(s2);
+        return nullptr;
+      }
+      opts.block_reads.push_back(static_cast<uint32_t>(v));
+    }
+    Py_DECREF(s2);
+  }
+  if (PyObject* per = f.get("per_block")) {
+    PyObject* s2 = PySequence_Fast(per, "per_block must be a sequence of dicts");
+    if (!s2) return nullptr;
+    for (Py_ssize_t i = 0; i < PySequence_Size(s2); ++i) {
+      PyObject* item = PySequence_GetItem(s2, i);
+      zarv::writer::BlockOptions bo = opts.block;
+      bool ok = item && block_options(item, &bo);
+      Py_XDECREF(item);
+      if (!ok) {
+        Py_DECREF(s2);
+        return nullptr;
+      }
+      opts.per_block.push_back(std::move(bo));
+    }
+    Py_DECREF(s2);
+  }
+  if (PyObject* enc = f.get("encryption")) {
+    zarv::writer::EncryptionOptions e;
+    Fields ef{enc};
+    if (!bytes_field(ef, "passphrase", &e.passphrase) || !array_field(ef, "salt", &e.salt) ||
+        !array_field(ef, "archive_id", &e.archive_id) || !ef.num("m_cost", &e.m_cost) ||
+        !ef.num("t_cost", &e.t_cost) || !ef.num("lanes", &e.lanes)) {
+      return nullptr;
+    }
+    opts.encryption = std::move(e);
+  }
+  zarv::Result<Bytes> out = zarv::Result<Bytes>(Bytes{});
+  Py_BEGIN_ALLOW_THREADS out = zarv::writer::write_archive(reads, opts);
+  Py_END_ALLOW_THREADS
+  if (!out.ok()) {
+    PyErr_SetString(PyExc_ValueError, out.error().message().c_str());
+    return nullptr;
+  }
+  return from_bytes(*out);
+}
+
 // ---- the module frame's conversion helpers, reachable from the tests ----
 
 // Errors of the frame surface as RuntimeError here (no ZarvError in this module).
@@ -279,10 +403,10 @@ PyObject* tk_streams(PyObject*, PyObject* arg) {
 }
 
 PyObject* tk_password(PyObject*, PyObject* arg) {
-  std::optional<std::string> pw;
+  std::optional<zarv::SecretString> pw;
   if (!zarv::py::convert_password(arg, &pw)) return nullptr;
   if (!pw) Py_RETURN_NONE;
-  return PyBytes_FromStringAndSize(pw->data(), static_cast<Py_ssize_t>(pw->size()));
+  return PyBytes_FromStringAndSize(pw->view().data(), static_cast<Py_ssize_t>(pw->size()));
 }
 
 PyObject* tk_threads(PyObject*, PyObject* arg) {
@@ -325,6 +449,7 @@ PyObject* tk_read_source(PyObject*, PyObject* args) {
 }
 
 PyMethodDef testkit_methods[] = {
+    {"write_archive", tk_write_archive, METH_VARARGS, "write_archive(reads, options: dict) -> bytes"},
     {"streams", tk_streams, METH_O, "streams(obj) -> (names, sequence, quality)"},
     {"password", tk_password, METH_O, "password(obj) -> bytes or None"},
     {"threads", tk_threads, METH_O, "threads(obj) -> number of workers"},

@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEBS=(g++ pkg-config ninja-build libxxhash-dev zlib1g-dev libargon2-dev libsodium-dev libgtest-dev)
+# nginx serves archives to the remote-reading tests (started by the tests themselves).
+DEBS=(g++ pkg-config ninja-build libxxhash-dev zlib1g-dev libargon2-dev libsodium-dev libgtest-dev nginx-light)
 missing=()
 for p in "${DEBS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -15,6 +16,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  # The package starts a system-wide server; the tests run their own.
+  if [[ " ${missing[*]} " == *" nginx-light "* ]]; then
+    $SUDO service nginx stop >/dev/null 2>&1 || true
+  fi
 fi
 
 PY=${PYTHON:-python3}

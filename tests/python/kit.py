@@ -39,3 +39,50 @@ def footer(prefix, groups=(), total_reads=0, **overrides):
 def group(block_offset, reads, streams=((0, 0, 0),) * 3):
     """A footer entry; stream offsets of 0 default to the block offset."""
     return (block_offset, reads, [(o or block_offset, n, c) for o, n, c in streams])
+
+
+def write(reads, **options):
+    """A real archive of (name, sequence, quality) reads made by the writer.
+
+    Options: header (dict of header fields), block_reads (reads per block),
+    k, h, b (sequence model), quality_mode, binning, alphabet, quantizers,
+    per_block (list of dicts of those), end_frame, encryption (dict:
+    passphrase, salt, archive_id, m_cost, t_cost, lanes)."""
+    as_bytes = lambda v: v.encode() if isinstance(v, str) else v
+    triples = [tuple(as_bytes(x) for x in r) for r in reads]
+    return tk.write_archive(triples, options)
+
+
+def illumina_reads(n, length=100, seed=1):
+    import random
+
+    rng = random.Random(seed)
+    reads = []
+    for i in range(n):
+        name = f"A00123:8:H5KJLDSXX:1:1101:{1000 + 17 * i}:{rng.randrange(30000)} 1:N:0:ACGTACGT"
+        seq = "".join(rng.choice("ACGT") if rng.random() > 0.01 else "N" for _ in range(length))
+        qual = "".join(chr(33 + min(40, max(2, int(rng.gauss(34, 5))))) for _ in range(length))
+        reads.append((name, seq, qual))
+    return reads
+
+
+def fastq(reads):
+    return "".join(f"@{n}\n{s}\n+\n{q}\n" for n, s, q in reads).encode()
+
+
+def fasta(reads):
+    return "".join(f">{n}\n{s}\n" for n, s, q in reads).encode()
+
+
+def frames(data):
+    """(offset, length) of every block frame's payload, end frame excluded."""
+    header_len = 25 + struct.unpack("<H", data[19:21])[0]
+    out = []
+    pos = header_len
+    while data[pos:pos + 4] == b"ZARB":
+        n = struct.unpack("<Q", data[pos + 4:pos + 12])[0]
+        if n == 0:
+            break
+        out.append((pos + 16, n))
+        pos += 16 + n
+    return out

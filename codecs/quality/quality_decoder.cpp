@@ -1,0 +1,200 @@
+// Quality stream decoder: header, read lengths, and the payload of context
+// modes 0, 1, 3 and 4. The chunked modes 5 and 6 are parsed up to their read
+// lengths and then refused.
+//
+// Memory: the output is bounded by the declared total (at most 2^34 bytes, or
+// the caller's tighter bound); read lengths by the length-list rules; the
+// model tables are fixed by the alphabet size and come zeroed from the kernel,
+// so a block pays only for the contexts it reaches.
+#include <new>
+#include <stdexcept>
+
+#include "codecs/entropy/byte_cursor.hpp"
+#include "codecs/entropy/varint.hpp"
+#include "codecs/quality/quality.hpp"
+#include "codecs/quality/quality_model.hpp"
+
+namespace zarv {
+
+namespace quality {
+
+namespace {
+
+constexpr const char* kTruncated = "truncated header";
+
+// Reads a varint, reporting a cut-off one the way every quality varint is
+// reported.
+Result<uint64_t> varint(ByteCursor& cur) {
+  auto r = read_varint(cur);
+  if (!r.ok()) return rehome(r.error());
+  return r.value();
+}
+
+Result<ChunkTable> parse_chunk_table(ByteCursor& cur) {
+  ChunkTable t;
+  auto variant = cur.u8(kTruncated);
+  if (!variant.ok()) return rehome(variant.error());
+  t.variant = variant.value();
+  if (t.variant != 1 && t.variant != 2) return unsupported_chunk_variant(t.variant);
+  ZARV_ASSIGN(const uint64_t count, varint(cur));
+  if (count < kMinChunkSegments || count > kMaxChunkSegments) return malformed("chunk segment count out of range");
+  ZARV_ASSIGN(t.warmup, varint(cur));
+  t.segment_lengths.reserve(static_cast<size_t>(count));
+  for (uint64_t i = 0; i < count; ++i) {
+    ZARV_ASSIGN(const uint64_t len, varint(cur));
+    t.segment_lengths.push_back(len);
+  }
+  return t;
+}
+
+template <size_t N, QualityContextMode Mode>
+Status decode_freq_rows(const Alphabet& alphabet, std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
+                        std::span<const uint8_t> bases, std::span<uint8_t> out) {
+  FreqTable<N> table;
+  constexpr uint32_t kContextBits = Mode == QualityContextMode::Position ? kFreqContextBits : 16;
+  if (!table.allocate(alphabet.n, kContextBits)) return model_alloc_error();
+  RangeDecoder rd(payload);
+  uint8_t* dst = out.data();
+  const uint32_t n = alphabet.n;
+  const char* failure = walk_freq_contexts<Mode>(
+      lengths, bases, out.size(), alphabet, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
+        auto& row = table.row(ctx);
+        const FreqSlot s = row.find(rd.decode_freq(row.total()));
+        // Past the alphabet lies only the last slot, reached through the slack
+        // above the total; its frequency is 0, so it must not be consumed.
+        if (s.symbol >= n) [[unlikely]] return s.symbol;
+        rd.consume(s.cum, row.freq(s.symbol));
+        row.update(s.symbol);
+        dst[pos] = alphabet.symbols[s.symbol];
+        return s.symbol;
+      });
+  if (failure) return malformed(failure);
+  return {};
+}
+
+template <QualityContextMode Mode>
+Status decode_freq_mode(const Alphabet& alphabet, std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
+                        std::span<const uint8_t> bases, std::span<uint8_t> out) {
+  switch (freq_slots(alphabet.n)) {
+    case 4: return decode_freq_rows<4, Mode>(alphabet, payload, lengths, bases, out);
+    case 8: return decode_freq_rows<8, Mode>(alphabet, payload, lengths, bases, out);
+    case 16: return decode_freq_rows<16, Mode>(alphabet, payload, lengths, bases, out);
+    case 32: return decode_freq_rows<32, Mode>(alphabet, payload, lengths, bases, out);
+    case 64: return decode_freq_rows<64, Mode>(alphabet, payload, lengths, bases, out);
+    default: return decode_freq_rows<94, Mode>(alphabet, payload, lengths, bases, out);
+  }
+}
+
+}  // namespace
+
+Result<StreamHeader> parse_stream_header(std::span<const uint8_t> coded, uint64_t max_total) {
+  ByteCursor cur(coded);
+  StreamHeader h;
+  // The four fixed bytes, each checked before the next is read.
+  auto byte = [&cur]() -> Result<uint8_t> {
+    auto r = cur.u8(kTruncated);
+    if (!r.ok()) return rehome(r.error());
+    return r.value();
+  };
+  ZARV_ASSIGN(const uint8_t version, byte());
+  if (version != kStreamVersion) return malformed("unsupported version");
+  ZARV_ASSIGN(h.binning_tag, byte());
+  if (h.binning_tag > kMaxQualityBinningTag) return malformed("unknown quality-binning tag");
+  ZARV_ASSIGN(const uint8_t mode, byte());
+  if (!is_known_mode(mode)) return unsupported_mode(mode);
+  h.mode = static_cast<QualityContextMode>(mode);
+  ZARV_ASSIGN(const uint8_t n, byte());
+  if (n == 0 || n > kMaxAlphabet) return alphabet_too_large(n);
+
+  auto alphabet = cur.bytes(n, kTruncated);
+  if (!alphabet.ok()) return rehome(alphabet.error());
+  h.alphabet = Alphabet::from(alphabet.value());
+  if (uses_stored_quantizers(h.mode)) {
+    auto q = cur.bytes(2 * uint64_t{n}, kTruncated);
+    if (!q.ok()) return rehome(q.error());
+    h.quantizer_bytes = q.value();
+  }
+  if (is_chunked(h.mode)) {
+    ZARV_ASSIGN(h.chunks, parse_chunk_table(cur));
+  }
+
+  auto lengths = read_length_list(cur, kTruncated);
+  if (!lengths.ok()) return rehome(lengths.error());
+  h.lengths = std::move(lengths).value();
+  uint64_t total = 0;
+  for (const uint32_t len : h.lengths) {
+    if (__builtin_add_overflow(total, uint64_t{len}, &total)) return malformed("total length overflows usize");
+  }
+  if (total > std::min(max_total, kMaxQualityTotal)) return malformed("declared total length exceeds maximum");
+  h.total = total;
+  h.payload = cur.rest();
+  return h;
+}
+
+Status decode_freq_payload(QualityContextMode mode, const Alphabet& alphabet, std::span<const uint8_t> payload,
+                           std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
+                           std::span<uint8_t> out) {
+  if (mode == QualityContextMode::Position) {
+    return decode_freq_mode<QualityContextMode::Position>(alphabet, payload, lengths, bases, out);
+  }
+  return decode_freq_mode<QualityContextMode::Bases>(alphabet, payload, lengths, bases, out);
+}
+
+Status decode_mixing_payload(MixingModel& model, const Alphabet& alphabet, const Quantizers& quantizers,
+                             std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
+                             std::span<const uint8_t> bases, std::span<uint8_t> out) {
+  RangeDecoder rd(payload);
+  uint8_t* dst = out.data();
+  const uint32_t n = alphabet.n;
+  const char* failure = walk_mixing_contexts(
+      lengths, bases, out.size(), alphabet, quantizers,
+      [&](uint32_t c1, uint32_t c2, uint32_t h3, uint64_t pos) -> uint32_t {
+        const uint32_t s = model.decode(rd, c1, c2, h3);
+        if (s < n) [[likely]] dst[pos] = alphabet.symbols[s];
+        return s;
+      });
+  if (failure) return malformed(failure);
+  return {};
+}
+
+}  // namespace quality
+
+bool quality_needs_sequence(std::span<const uint8_t> coded) {
+  return coded.size() >= 3 && coded[0] == quality::kStreamVersion && coded[2] != 0;
+}
+
+Result<DecodedQualities> decode_quality_stream(std::span<const uint8_t> coded,
+                                               std::optional<std::span<const uint8_t>> bases,
+                                               uint64_t max_total) {
+  using namespace quality;
+  ZARV_ASSIGN(StreamHeader h, parse_stream_header(coded, max_total));
+  const bool with_bases = h.mode != QualityContextMode::Position;
+  if (with_bases && (!bases || bases->size() != h.total)) {
+    return malformed("sequence context requires the decoded sequence");
+  }
+  if (is_chunked(h.mode)) return not_yet_implemented("chunked quality streams (context modes 5 and 6)");
+
+  DecodedQualities result;
+  try {
+    result.qualities.resize(static_cast<size_t>(h.total));
+  } catch (const std::bad_alloc&) {
+    return malformed("declared total length too large to allocate");
+  } catch (const std::length_error&) {
+    return malformed("declared total length too large to allocate");
+  }
+  result.lengths = std::move(h.lengths);
+  if (h.total == 0) return result;  // nothing to decode: no model needed
+
+  const std::span<const uint8_t> seq = with_bases ? *bases : std::span<const uint8_t>{};
+  if (is_mixing(h.mode)) {
+    ZARV_ASSIGN(MixingModel model, MixingModel::create(h.alphabet.n));
+    const Quantizers q = uses_stored_quantizers(h.mode) ? Quantizers::stored(h.alphabet, h.quantizer_bytes)
+                                                        : Quantizers::fixed();
+    ZARV_TRY(decode_mixing_payload(model, h.alphabet, q, h.payload, result.lengths, seq, result.qualities));
+  } else {
+    ZARV_TRY(decode_freq_payload(h.mode, h.alphabet, h.payload, result.lengths, seq, result.qualities));
+  }
+  return result;
+}
+
+}  // namespace zarv

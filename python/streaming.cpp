@@ -1,0 +1,459 @@
+// `open`, `decompress_to_path`, `decompress_to_bytes`, and the `Reader` and
+// `Record` classes.
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "core/pipeline.hpp"
+#include "python/functions.hpp"
+
+namespace zarv::py {
+namespace {
+
+// ---------------------------------------------------------------- Record --
+
+struct RecordObject {
+  PyObject_HEAD
+  PyObject* name;
+  PyObject* sequence;
+  PyObject* quality;
+};
+
+RecordObject* as_record(PyObject* o) { return reinterpret_cast<RecordObject*>(o); }
+
+void record_dealloc(PyObject* self) {
+  RecordObject* r = as_record(self);
+  Py_XDECREF(r->name);
+  Py_XDECREF(r->sequence);
+  Py_XDECREF(r->quality);
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+  Py_DECREF(tp);
+}
+
+PyObject* record_repr(PyObject* self) {
+  RecordObject* r = as_record(self);
+  char* name;
+  Py_ssize_t name_len;
+  if (PyBytes_AsStringAndSize(r->name, &name, &name_len) < 0) return nullptr;
+  std::string s = "Record(name=" + debug_quote({name, static_cast<size_t>(name_len)}) +
+                  ", len=" + std::to_string(PyBytes_Size(r->sequence)) + ")";
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* record_name(PyObject* self, void*) { return Py_NewRef(as_record(self)->name); }
+PyObject* record_sequence(PyObject* self, void*) { return Py_NewRef(as_record(self)->sequence); }
+PyObject* record_quality(PyObject* self, void*) { return Py_NewRef(as_record(self)->quality); }
+
+PyGetSetDef record_getset[] = {
+    {"name", record_name, nullptr, nullptr, nullptr},
+    {"sequence", record_sequence, nullptr, nullptr, nullptr},
+    {"quality", record_quality, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot record_slots[] = {
+    {Py_tp_doc, const_cast<char*>("One decoded FASTQ record. `name` excludes the leading `@`; `sequence` and\n"
+                                  "`quality` are raw bytes with no line endings.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
+    {Py_tp_getset, record_getset},
+    {0, nullptr},
+};
+
+PyType_Spec record_spec = {"zarv.Record", sizeof(RecordObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                           record_slots};
+
+PyObject* bytes_of(const std::string& s) {
+  return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+}  // namespace
+
+PyObject* make_record(ModuleState* st, const Record& rec) {
+  PyRef name(bytes_of(rec.name)), seq(bytes_of(rec.sequence)), qual(bytes_of(rec.quality));
+  if (!name || !seq || !qual) return nullptr;
+  PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(st->record_type), 0);
+  if (!obj) return nullptr;
+  RecordObject* r = as_record(obj);
+  r->name = name.release();
+  r->sequence = seq.release();
+  r->quality = qual.release();
+  return obj;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- Reader --
+
+// The record channel and the decode thread's outcome, shared by the thread
+// and the Reader.
+struct Channel {
+  static constexpr size_t kCapacity = 1024;
+  std::mutex mu;
+  std::condition_variable can_send;
+  std::condition_variable can_receive;
+  std::deque<Record> queue;
+  bool closed = false;          // the decode thread has finished
+  bool receiver_dropped = false;
+  std::optional<Result<uint64_t>> outcome;  // empty if the thread crashed
+};
+
+class ChannelSink final : public DecodeSink {
+ public:
+  explicit ChannelSink(Channel& ch) : ch_(ch) {}
+  Status records(std::vector<Record>&& recs) override {
+    for (Record& r : recs) {
+      std::unique_lock<std::mutex> lock(ch_.mu);
+      ch_.can_send.wait(lock, [&] { return ch_.receiver_dropped || ch_.queue.size() < Channel::kCapacity; });
+      if (ch_.receiver_dropped) return ArchiveError::io("record receiver dropped");
+      ch_.queue.push_back(std::move(r));
+      lock.unlock();
+      ch_.can_receive.notify_one();
+    }
+    return {};
+  }
+
+ private:
+  Channel& ch_;
+};
+
+struct DecodeJob {
+  std::shared_ptr<Channel> channel;
+  std::unique_ptr<ByteSource> source;
+  DecodeOptions options;
+};
+
+void* decode_thread_main(void* arg) {
+  std::unique_ptr<DecodeJob> job(static_cast<DecodeJob*>(arg));
+  Channel& ch = *job->channel;
+  std::optional<Result<uint64_t>> outcome;
+  try {
+    ChannelSink sink(ch);
+    outcome.emplace(decode_archive(*job->source, job->options, sink));
+  } catch (...) {
+    // Reported to the reader as a crashed thread.
+  }
+  job->source.reset();  // a file-like source takes the interpreter lock to let go of its object
+  {
+    std::lock_guard<std::mutex> lock(ch.mu);
+    ch.outcome = std::move(outcome);
+    ch.closed = true;
+  }
+  ch.can_receive.notify_all();
+  return nullptr;
+}
+
+enum class ReaderState { Streaming, Finished };
+
+struct ReaderObject {
+  PyObject_HEAD
+  std::shared_ptr<Channel>* channel;  // owned
+  pthread_t thread;
+  bool joinable;
+  unsigned long owner;
+  ReaderState state;
+};
+
+ReaderObject* as_reader(PyObject* o) { return reinterpret_cast<ReaderObject*>(o); }
+
+bool check_owner(PyObject* self) {
+  if (as_reader(self)->owner != PyThread_get_thread_ident()) {
+    PyErr_SetString(PyExc_RuntimeError, "_zarv::PyReader is unsendable, but sent to another thread");
+    return false;
+  }
+  return true;
+}
+
+void join_decode_thread(ReaderObject* r) {
+  if (!r->joinable) return;
+  r->joinable = false;
+  Py_BEGIN_ALLOW_THREADS pthread_join(r->thread, nullptr);
+  Py_END_ALLOW_THREADS
+}
+
+void reader_dealloc(PyObject* self) {
+  ReaderObject* r = as_reader(self);
+  if (r->channel) {
+    Channel& ch = **r->channel;
+    {
+      std::lock_guard<std::mutex> lock(ch.mu);
+      ch.receiver_dropped = true;
+      ch.queue.clear();
+    }
+    ch.can_send.notify_all();
+    // The thread notices at its next send (or finishes its batch) and ends.
+    join_decode_thread(r);
+    delete r->channel;
+  }
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+  Py_DECREF(tp);
+}
+
+PyObject* reader_iter(PyObject* self) {
+  if (!check_owner(self)) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* reader_next(PyObject* self) {
+  if (!check_owner(self)) return nullptr;
+  ReaderObject* r = as_reader(self);
+  if (r->state == ReaderState::Finished) return nullptr;  // StopIteration
+  Channel& ch = **r->channel;
+  std::optional<Record> rec;
+  {
+    std::unique_lock<std::mutex> lock(ch.mu);
+    if (ch.queue.empty() && !ch.closed) {
+      lock.unlock();
+      Py_BEGIN_ALLOW_THREADS {
+        std::unique_lock<std::mutex> wait_lock(ch.mu);
+        ch.can_receive.wait(wait_lock, [&] { return !ch.queue.empty() || ch.closed; });
+      }
+      Py_END_ALLOW_THREADS lock.lock();
+    }
+    if (!ch.queue.empty()) {
+      rec.emplace(std::move(ch.queue.front()));
+      ch.queue.pop_front();
+    }
+  }
+  ModuleState* st = type_state(Py_TYPE(self));
+  if (rec) {
+    ch.can_send.notify_one();
+    return make_record(st, *rec);
+  }
+  // Closed and drained: the thread's result decides.
+  r->state = ReaderState::Finished;
+  join_decode_thread(r);
+  if (!ch.outcome) {
+    PyErr_SetString(st->zarv_error, "malformed zarv block: record decode thread panicked");
+    return nullptr;
+  }
+  if (!ch.outcome->ok()) return raise_archive_error(st, ch.outcome->error());
+  return nullptr;  // StopIteration
+}
+
+PyObject* reader_enter(PyObject* self, PyObject*) {
+  if (!check_owner(self)) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* reader_exit(PyObject* self, PyObject*) {
+  if (!check_owner(self)) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+PyMethodDef reader_methods[] = {
+    {"__enter__", reader_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reader_exit, METH_VARARGS, "__exit__($self, *_args)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "A streaming iterator over an archive's records, in original file order.\n"
+                    "Handles every layout, including globally-reordered archives.\n\n"
+                    "`unsendable`: the reader owns a channel `Receiver` (`!Sync`), so the object is\n"
+                    "pinned to the thread that created it \xE2\x80\x94 the natural usage for an iterator.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
+    {Py_tp_methods, reader_methods},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {"zarv.Reader", sizeof(ReaderObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                           reader_slots};
+
+// ------------------------------------------------------------- arguments --
+
+bool convert_fasta(PyObject* obj, bool* out) {
+  if (!obj) {
+    *out = false;
+    return true;
+  }
+  if (!PyBool_Check(obj)) {
+    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+    const char* n = name ? PyUnicode_AsUTF8AndSize(name.p, nullptr) : nullptr;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument 'fasta': '%s' object cannot be converted to 'PyBool'", n ? n : "object");
+    return false;
+  }
+  *out = obj == Py_True;
+  return true;
+}
+
+// Common arguments of the decompress functions; false with the error set.
+struct DecompressArgs {
+  std::unique_ptr<ByteSource> source;
+  DecodeOptions options;
+};
+
+bool convert_decompress(ModuleState* st, PyObject* source, PyObject* threads, PyObject* fasta, PyObject* password,
+                        DecompressArgs* out) {
+  bool as_fasta = false;
+  if (!convert_threads(threads, &out->options.workers) || !convert_fasta(fasta, &as_fasta) ||
+      !convert_password(password, &out->options.passphrase)) {
+    return false;
+  }
+  out->options.format = as_fasta ? OutputFormat::Fasta : OutputFormat::Fastq;
+  out->source = convert_source(st, source, SourceKinds::PathBytesOrFileLike);
+  return out->source != nullptr;
+}
+
+// Text output into a file through an 8 KiB buffer.
+class FileSink final : public DecodeSink {
+ public:
+  static constexpr size_t kBufferSize = 8192;
+  FileSink(int fd) : fd_(fd) { buf_.reserve(kBufferSize); }
+  Status text(std::span<const uint8_t> bytes) override {
+    if (buf_.size() + bytes.size() > kBufferSize) ZARV_TRY(flush());
+    if (bytes.size() >= kBufferSize) return write_all(bytes);
+    buf_.insert(buf_.end(), bytes.begin(), bytes.end());
+    return {};
+  }
+  Status flush() {
+    Status st = write_all(buf_);
+    buf_.clear();
+    return st;
+  }
+
+ private:
+  Status write_all(std::span<const uint8_t> bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t k = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (k < 0) {
+        if (errno == EINTR) continue;
+        return os_error(errno);
+      }
+      done += static_cast<size_t>(k);
+    }
+    return {};
+  }
+  int fd_;
+  std::vector<uint8_t> buf_;
+};
+
+class BytesSink final : public DecodeSink {
+ public:
+  Status text(std::span<const uint8_t> bytes) override {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return {};
+  }
+  std::vector<uint8_t> out;
+};
+
+}  // namespace
+
+int add_streaming_types(PyObject* module, ModuleState* st) {
+  st->record_type = PyType_FromModuleAndSpec(module, &record_spec, nullptr);
+  if (!st->record_type || PyModule_AddObjectRef(module, "Record", st->record_type) < 0) return -1;
+  st->reader_type = PyType_FromModuleAndSpec(module, &reader_spec, nullptr);
+  if (!st->reader_type || PyModule_AddObjectRef(module, "Reader", st->reader_type) < 0) return -1;
+  return 0;
+}
+
+PyObject* py_open(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", "threads", "streams", "password", nullptr};
+  PyObject *source, *threads = nullptr, *streams = nullptr, *password = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:open", const_cast<char**>(kwlist), &source, &threads,
+                                   &streams, &password)) {
+    return nullptr;
+  }
+  ModuleState* st = module_state(module);
+  auto job = std::make_unique<DecodeJob>();
+  job->options.format = OutputFormat::Records;
+  if (!convert_threads(threads, &job->options.workers) || !convert_streams(streams, &job->options.selection) ||
+      !convert_password(password, &job->options.passphrase)) {
+    return nullptr;
+  }
+  job->source = convert_source(st, source, SourceKinds::PathBytesOrFileLike);
+  if (!job->source) return nullptr;
+  auto channel = std::make_shared<Channel>();
+  job->channel = channel;
+
+  PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(st->reader_type), 0);
+  if (!obj) return nullptr;
+  ReaderObject* r = as_reader(obj);
+  r->channel = new std::shared_ptr<Channel>(channel);
+  r->owner = PyThread_get_thread_ident();
+  r->state = ReaderState::Streaming;
+  r->joinable = false;
+
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, size_t{2} << 20);
+  DecodeJob* raw = job.release();
+  int rc = pthread_create(&r->thread, &attr, decode_thread_main, raw);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    // Never started: the reader has nothing to join.
+    job.reset(raw);
+    job.reset();
+    Py_DECREF(obj);
+    errno = rc;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  r->joinable = true;
+  return obj;
+}
+
+PyObject* py_decompress_to_path(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", "dest", "threads", "fasta", "password", nullptr};
+  PyObject *source, *dest, *threads = nullptr, *fasta = nullptr, *password = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOO:decompress_to_path", const_cast<char**>(kwlist), &source,
+                                   &dest, &threads, &fasta, &password)) {
+    return nullptr;
+  }
+  ModuleState* st = module_state(module);
+  auto dest_path = convert_path(dest, "dest");
+  if (!dest_path) return nullptr;
+  DecompressArgs a;
+  if (!convert_decompress(st, source, threads, fasta, password, &a)) return nullptr;
+  auto n = run_released<uint64_t>(st, [&]() -> Result<uint64_t> {
+    int fd = ::open(dest_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      int err = errno;
+      return ArchiveError::io(*dest_path + ": " + std::strerror(err), err);
+    }
+    FileSink sink(fd);
+    auto r = decode_archive(*a.source, a.options, sink);
+    Status flushed = sink.flush();  // what was decoded before a failure stays written
+    int closed = ::close(fd);
+    if (!r.ok()) return r;
+    if (!flushed.ok()) return std::move(flushed).error();
+    if (closed != 0) return os_error(errno);
+    return r;
+  });
+  if (!n) return nullptr;
+  return PyLong_FromUnsignedLongLong(*n);
+}
+
+PyObject* py_decompress_to_bytes(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"source", "threads", "fasta", "password", nullptr};
+  PyObject *source, *threads = nullptr, *fasta = nullptr, *password = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:decompress_to_bytes", const_cast<char**>(kwlist), &source,
+                                   &threads, &fasta, &password)) {
+    return nullptr;
+  }
+  ModuleState* st = module_state(module);
+  DecompressArgs a;
+  if (!convert_decompress(st, source, threads, fasta, password, &a)) return nullptr;
+  BytesSink sink;
+  auto n = run_released<uint64_t>(st, [&] { return decode_archive(*a.source, a.options, sink); });
+  if (!n) return nullptr;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(sink.out.data()),
+                                   static_cast<Py_ssize_t>(sink.out.size()));
+}
+
+}  // namespace zarv::py

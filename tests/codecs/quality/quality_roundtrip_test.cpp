@@ -1,0 +1,173 @@
+// Quality encoder and decoder together: every context mode on realistic and
+// edge columns, every alphabet-size class, binning, writer-chosen alphabets
+// and quantizers, and the base codes the contexts see.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <numeric>
+#include <random>
+
+#include "codecs/quality/quality.hpp"
+#include "tests/codecs/quality/quality_samples.hpp"
+#include "tests/codecs/quality/quality_test_util.hpp"
+
+namespace zarv {
+namespace {
+
+using namespace quality_test;
+
+// Encodes, checks the probe, decodes with the bases when the mode needs them,
+// and compares; returns the coded stream.
+Bytes round_trip(const std::vector<uint32_t>& lengths, const Bytes& qualities, const Bytes& bases,
+                 const QualityEncodeOptions& options) {
+  auto enc = encode_quality_stream(lengths, qualities, std::span<const uint8_t>(bases), options);
+  EXPECT_TRUE(enc.ok()) << (enc.ok() ? "" : enc.error().message());
+  if (!enc.ok()) return {};
+  const bool needs = options.mode != QualityContextMode::Position;
+  EXPECT_EQ(quality_needs_sequence(*enc), needs);
+  auto dec = decode_quality_stream(*enc, needs ? std::optional(std::span<const uint8_t>(bases)) : std::nullopt);
+  EXPECT_TRUE(dec.ok()) << (dec.ok() ? "" : dec.error().message());
+  if (!dec.ok()) return *enc;
+  Bytes expected = qualities;
+  bin_qualities(options.binning, expected);
+  EXPECT_EQ(dec->lengths, lengths);
+  EXPECT_TRUE(dec->qualities == expected) << "decoded qualities differ";
+  return *enc;
+}
+
+Bytes random_bases(size_t n, std::mt19937_64& rng) {
+  Bytes b(n);
+  for (auto& c : b) c = "ACGTN"[rng() % 5];
+  return b;
+}
+
+class QualityRoundTrip : public ::testing::TestWithParam<QualityContextMode> {
+ protected:
+  QualityEncodeOptions options() const { return with_mode(GetParam()); }
+};
+
+TEST_P(QualityRoundTrip, ShortReadsCompress) {
+  const auto col = quality_samples::short_reads(400, 150, 7);
+  const Bytes coded = round_trip(col.lengths, col.qualities, col.bases, options());
+  // 40 symbols, but neighbours move together (the 2-score step noise alone
+  // is about 3 bits): even on 60000 qualities the models must get well below
+  // log2(40) = 5.3 bits.
+  EXPECT_LT(coded.size() * 8, col.qualities.size() * 4);
+
+  const auto four = quality_samples::short_reads(400, 150, 8, true);
+  const Bytes coded4 = round_trip(four.lengths, four.qualities, four.bases, options());
+  EXPECT_LT(coded4.size() * 8, four.qualities.size() * 2);
+}
+
+TEST_P(QualityRoundTrip, LongReads) {
+  const auto col = quality_samples::long_reads(4, 3000, 11);
+  round_trip(col.lengths, col.qualities, col.bases, options());
+}
+
+TEST_P(QualityRoundTrip, EdgeColumns) {
+  std::mt19937_64 rng(5);
+  round_trip({}, {}, {}, options());                    // zero reads
+  round_trip({0, 0, 0}, {}, {}, options());             // only empty reads
+  round_trip({1}, bytes_of("?"), bytes_of("G"), options());  // one quality
+  round_trip({0, 3, 0, 2}, bytes_of("ABCDE"), bytes_of("ACGTN"), options());
+  // One long read of a single value, then one of alternating values.
+  const Bytes flat(100000, 'F');
+  round_trip({100000}, flat, random_bases(flat.size(), rng), options());
+  Bytes alternating(5000);
+  for (size_t i = 0; i < alternating.size(); ++i) alternating[i] = i % 2 ? '#' : 'I';
+  round_trip({5000}, alternating, random_bases(5000, rng), options());
+}
+
+TEST_P(QualityRoundTrip, EveryAlphabetSizeClass) {
+  std::mt19937_64 rng(17);
+  for (uint32_t n : {1u, 2u, 3u, 4u, 5u, 8u, 9u, 16u, 17u, 32u, 33u, 64u, 65u, 94u}) {
+    std::vector<uint32_t> lengths;
+    Bytes q;
+    for (int r = 0; r < 20; ++r) {
+      lengths.push_back(static_cast<uint32_t>(r == 0 ? 2 + rng() % 300 : rng() % 300));
+      for (uint32_t i = 0; i < lengths.back(); ++i) q.push_back(static_cast<uint8_t>(33 + rng() % n));
+    }
+    q[0] = 33;
+    q[1] = static_cast<uint8_t>(33 + n - 1);  // both ends of the alphabet occur
+    SCOPED_TRACE(n);
+    const Bytes coded = round_trip(lengths, q, random_bases(q.size(), rng), options());
+    ASSERT_GE(coded.size(), 4u);
+    EXPECT_EQ(coded[3], n);
+  }
+}
+
+TEST_P(QualityRoundTrip, WriterChosenAlphabetOrder) {
+  const auto col = quality_samples::short_reads(50, 100, 3);
+  // Descending, so the base symbol is the highest and relative values wrap.
+  Bytes alphabet;
+  for (int c = 126; c >= 33; --c) {
+    if (std::find(col.qualities.begin(), col.qualities.end(), c) != col.qualities.end()) alphabet.push_back(c);
+  }
+  alphabet.push_back('~' + 1);  // an entry that never occurs
+  auto opts = options();
+  opts.alphabet = alphabet;
+  const Bytes coded = round_trip(col.lengths, col.qualities, col.bases, opts);
+  ASSERT_GT(coded.size(), 4 + alphabet.size());
+  EXPECT_TRUE(std::equal(alphabet.begin(), alphabet.end(), coded.begin() + 4));
+}
+
+TEST_P(QualityRoundTrip, EveryBinningMode) {
+  const auto col = quality_samples::short_reads(40, 120, 9);
+  for (uint8_t tag = 0; tag <= 5; ++tag) {
+    auto opts = options();
+    opts.binning = static_cast<QualityBinning>(tag);
+    const Bytes coded = round_trip(col.lengths, col.qualities, col.bases, opts);
+    ASSERT_GE(coded.size(), 2u);
+    EXPECT_EQ(coded[1], tag);
+  }
+}
+
+TEST_P(QualityRoundTrip, LowerCaseBasesCodeAsUpperCase) {
+  if (GetParam() == QualityContextMode::Position) GTEST_SKIP() << "mode 0 has no base context";
+  const auto col = quality_samples::short_reads(30, 100, 4);
+  auto enc = encode_quality_stream(col.lengths, col.qualities, std::span<const uint8_t>(col.bases), options());
+  ASSERT_TRUE(enc.ok());
+  Bytes lower = col.bases;
+  for (auto& c : lower) c = static_cast<uint8_t>(std::tolower(c));
+  auto dec = decode_quality_stream(*enc, std::span<const uint8_t>(lower));
+  ASSERT_TRUE(dec.ok());
+  EXPECT_TRUE(dec->qualities == col.qualities);
+
+  // 'N' codes as 0 like 'A': alternating N/C and A/C give the same contexts
+  // (the run counter sees the same pattern of repeats).
+  const std::vector<uint32_t> lengths = {64};
+  Bytes q(64), nc(64), ac(64);
+  for (size_t i = 0; i < 64; ++i) {
+    q[i] = static_cast<uint8_t>(35 + (i * 7) % 30);
+    nc[i] = i % 2 ? 'C' : 'N';
+    ac[i] = i % 2 ? 'C' : 'A';
+  }
+  auto enc_n = encode_quality_stream(lengths, q, std::span<const uint8_t>(nc), options());
+  ASSERT_TRUE(enc_n.ok());
+  auto dec_a = decode_quality_stream(*enc_n, std::span<const uint8_t>(ac));
+  ASSERT_TRUE(dec_a.ok());
+  EXPECT_EQ(dec_a->qualities, q);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, QualityRoundTrip,
+                         ::testing::Values(QualityContextMode::Position, QualityContextMode::Bases,
+                                           QualityContextMode::Mixing, QualityContextMode::MixingQuantized),
+                         [](const auto& info) { return "Mode" + std::to_string(static_cast<int>(info.param)); });
+
+TEST(QualityRoundTripQuantizers, StoredQuantizersDecodeWhateverTheirValues) {
+  const auto col = quality_samples::short_reads(60, 150, 21);
+  std::mt19937_64 rng(2);
+  for (int trial = 0; trial < 3; ++trial) {
+    QualityEncodeOptions opts = with_mode(QualityContextMode::MixingQuantized);
+    opts.alphabet = bytes_of("#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJ");
+    opts.quantizers.resize(2 * opts.alphabet.size());
+    for (auto& b : opts.quantizers) b = static_cast<uint8_t>(rng());
+    const Bytes coded = round_trip(col.lengths, col.qualities, col.bases, opts);
+    ASSERT_GT(coded.size(), 4 + 3 * opts.alphabet.size());
+    EXPECT_TRUE(std::equal(opts.quantizers.begin(), opts.quantizers.end(), coded.begin() + 4 + opts.alphabet.size()));
+  }
+}
+
+}  // namespace
+}  // namespace zarv
