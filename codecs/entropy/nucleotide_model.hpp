@@ -73,7 +73,7 @@ struct Tiers {
     // cache on nearly every base, and the decoder cannot know the address
     // before the symbol is decoded.
     __builtin_prefetch(&order_k[(h << 4) & k_mask]);
-    __builtin_prefetch(&order_k[(h << 4) & k_mask] + 15);
+    __builtin_prefetch(&order_k[((h << 4) | 15) & k_mask]);
     __builtin_prefetch(&order_k[(h << 2) & k_mask]);
     Model& mk = order_k[h & k_mask];
     Model& mj = low[h & j_mask];
@@ -81,7 +81,9 @@ struct Tiers {
     if constexpr (kHashed) {
       // Hashed slots of the four possible next contexts lie anywhere.
       const uint64_t next = (h << 2) & h_mask;
-      for (uint64_t s2 = 0; s2 < 4; ++s2) __builtin_prefetch(&hash[((next | s2) * kHashMultiplier) >> hash_shift], 1);
+      for (uint64_t t = 0; t < 4; ++t) {
+        __builtin_prefetch(&hash[((next | t) * kHashMultiplier) >> hash_shift], 1);
+      }
       const uint64_t ch = h & h_mask;
       HashEntry& e = hash[(ch * kHashMultiplier) >> hash_shift];
       const uint32_t check = (static_cast<uint32_t>(ch) * kCheckMultiplier) | 1u;

@@ -347,7 +347,11 @@ Result<NameList> decode(std::span<const uint8_t> in) {
       ZARV_ASSIGN(std::vector<uint8_t> plane, read_rans_section(cur, d));
       if (plane.size() != d) return fail("delta plane length mismatch");
       if (p < 8) {
-        plane_store.push_back(std::move(plane));
+        try {
+          plane_store.push_back(std::move(plane));
+        } catch (const std::bad_alloc&) {
+          return fail("delta plane too large to allocate");
+        }
       } else {
         uint8_t* dst = plane_store[first + p % 8].data();
         for (size_t i = 0; i < plane.size(); ++i) dst[i] |= plane[i];

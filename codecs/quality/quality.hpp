@@ -73,7 +73,7 @@ struct QualityEncodeOptions {
   std::vector<uint8_t> alphabet;
   // Mode 4 only: two bytes per alphabet entry (x, y) giving Q0 = x & 63,
   // Q1 = (y >> 3) & 7, Q2 = y & 3 for that entry's relative value. Empty:
-  // rank k gets k / 2, min(k / 8, 7) and min(k / 16, 3).
+  // spread by rank, as many distinct ranks per field as the field holds.
   std::vector<uint8_t> quantizers;
 };
 

@@ -35,18 +35,19 @@ Result<std::vector<uint8_t>> choose_alphabet(std::span<const uint8_t> qualities,
   return alphabet;
 }
 
-// Default quantizer bytes: the fixed quantizers of mode 3 applied to the
-// entry's rank instead of its relative value (saturating rather than
-// wrapping), so a binned alphabet with gaps between its values still fills
-// the context fields densely.
+// Default quantizer bytes, by rank: entry k of an alphabet of B bits (its
+// mixing bit count) gets k >> max(B - 5, 0), k >> max(B - 3, 0) and
+// k >> max(B - 2, 0), so every field keeps as many distinct ranks as it has
+// room for, down to one bucket per rank for small alphabets. For a
+// contiguous alphabet of 33 to 64 values this equals the fixed quantizers.
 std::vector<uint8_t> rank_quantizers(uint32_t n) {
+  const unsigned b = mixing_bits(n);
+  auto shift = [b](unsigned keep) { return b > keep ? b - keep : 0u; };
   std::vector<uint8_t> bytes;
   bytes.reserve(2 * n);
   for (uint32_t k = 0; k < n; ++k) {
-    const uint32_t x = std::min<uint32_t>(k >> 1, 63);
-    const uint32_t y = std::min<uint32_t>(k >> 3, 7) << 3 | std::min<uint32_t>(k >> 4, 3);
-    bytes.push_back(static_cast<uint8_t>(x));
-    bytes.push_back(static_cast<uint8_t>(y));
+    bytes.push_back(static_cast<uint8_t>(k >> shift(5)));
+    bytes.push_back(static_cast<uint8_t>((k >> shift(3)) << 3 | (k >> shift(2))));
   }
   return bytes;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory>
+#include <random>
 #include <vector>
 
 #include "codecs/entropy/rans_model.hpp"
@@ -141,6 +143,29 @@ TEST(RansModel, EncodeStepMatchesTheDivisionFormulaForEveryFrequency) {
         ASSERT_EQ(w, buf + 2) << "f=" << f << " x=" << x0;
       }
       ASSERT_EQ(got, (x / f) * 4096 + x % f + cum) << "f=" << f << " x=" << x0;
+    }
+  }
+}
+
+// The vector decoders learn which lanes take a word from renorm_below[slot]
+// instead of waiting for the updated state; it must agree with the update at
+// every slot, right at the boundary.
+TEST(RansModel, RenormThresholdsMatchTheStateUpdate) {
+  for (const Bytes& t : {table({{'a', 1}, {'b', 2}, {'c', 3}, {'d', 4090}}), table({{7, 4096}}),
+                         table({{1, 2048}, {2, 2047}, {3, 1}})}) {
+    uint16_t freq[256];
+    ASSERT_TRUE(rans_detail::read_table(t.data(), freq).ok());
+    auto dt = std::make_unique<rans_detail::O0DecodeTable>();
+    rans_detail::build_o0_decode_table(freq, rans_detail::O0Layout::Packed, *dt);
+    for (uint32_t slot = 0; slot < 4096; ++slot) {
+      const uint32_t e = dt->entry[slot];
+      const uint32_t below = dt->renorm_below[slot];
+      ASSERT_EQ(e & 0xff, dt->sym[slot]);
+      for (uint32_t hi : {below - 1, below}) {
+        if (hi < 16) continue;  // states start at 2^16
+        const uint64_t updated = uint64_t((e >> 20) + 1) * hi + ((e >> 8) & 4095);
+        ASSERT_EQ(updated < 65536, hi < below) << "slot " << slot << " x>>12 " << hi;
+      }
     }
   }
 }
@@ -316,7 +341,8 @@ TEST(RansDecodeErrors, OrderOneWithoutContextZeroFailsOnTheFirstSymbol) {
 // the padded end, the tail), and with or without trailing bytes that keep
 // the unchecked loop running to the end.
 TEST(RansDecodeErrors, AbsentContextAfterTheLastByteOnEveryPath) {
-  for (size_t n : {5u, 31u, 40u, 63u, 95u, 100u, 4000u, 4031u, 4064u}) {
+  // Large n use the by-slot order-1 table (about 40 contexts here).
+  for (size_t n : {5u, 31u, 40u, 63u, 95u, 100u, 4000u, 4031u, 4064u, 40000u, 40031u}) {
     Bytes input = correlated_data(n - 1, n);
     input.push_back('Z');
     const Bytes block = rans_encode(input, 1);
@@ -447,6 +473,21 @@ TEST(RansEncodeBest, TakesTheShorterBlock) {
 
 TEST(RansEncodeBest, EqualLengthsGiveOrderZero) {
   EXPECT_EQ(rans_encode_best({}), header(0, 0));
+
+  // A two-letter Markov chain (10% switches) where the order-1 tables (three
+  // contexts) cost exactly what order 1 saves in words at this length: both
+  // blocks are 2633 bytes.
+  std::mt19937_64 rng(90);
+  Bytes chain{'a'};
+  while (chain.size() < 16160) {
+    uint8_t c = chain.back();
+    if (rng() % 100 >= 90) c = c == 'a' ? 'b' : 'a';
+    chain.push_back(c);
+  }
+  const Bytes o0 = rans_encode(chain, 0);
+  const Bytes o1 = rans_encode(chain, 1);
+  ASSERT_EQ(o0.size(), o1.size());
+  EXPECT_EQ(rans_encode_best(chain), o0);
 }
 
 }  // namespace
