@@ -7,6 +7,9 @@ plain. Figures are MB/s of FASTQ text and ratios from the same run.
 """
 
 import os
+import resource
+import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -24,6 +27,53 @@ def best_of(fn, runs=3):
         fn()
         best = min(best, time.perf_counter() - t)
     return best
+
+
+def run_seconds(cmd, runs=2):
+    """Best wall time of a shell command, output discarded."""
+    return best_of(lambda: subprocess.run(cmd, shell=True, check=True, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.DEVNULL), runs)
+
+
+def references(fq):
+    """Reference decoders on the same FASTQ: pigz -d -p 1, and samtools fastq
+    of CRAM 3.1 with the default and "small" profiles. Returns {name: seconds}
+    and the CRAM sizes."""
+    out, sizes = {}, {}
+    root = os.path.dirname(fq)
+    if shutil.which("pigz"):
+        gz = fq + ".gz"
+        if not os.path.exists(gz):
+            subprocess.run(f"pigz -k -p 2 -c {fq} > {gz}", shell=True, check=True)
+        out["pigz -d -p 1"] = run_seconds(f"pigz -d -p 1 -c {gz}")
+    if shutil.which("samtools"):
+        for profile in ("normal", "small"):
+            cram = os.path.join(root, f"hs25.{profile}.cram")
+            if not os.path.exists(cram):
+                subprocess.run(["samtools", "import", "-0", fq, "-o", cram, "-O", f"cram,version=3.1,{profile}"],
+                               check=True, stderr=subprocess.DEVNULL)
+            sizes[profile] = os.path.getsize(cram)
+            out[f"samtools fastq ({profile})"] = run_seconds(f"samtools fastq -@ 0 {cram}")
+    return out, sizes
+
+
+RSS_CHILD = """
+import sys, time, zarv
+mode, path, out = sys.argv[1:4]
+if mode == "path":
+    zarv.decompress_to_path(path, out, threads=2)
+else:
+    for i, r in enumerate(zarv.open(path, threads=2)):
+        if i % 20000 == 0:
+            time.sleep(0.01)  # a slow consumer
+"""
+
+
+def peak_rss_mb(mode, path, out):
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    subprocess.run([sys.executable, "-c", RSS_CHILD, mode, path, out], check=True)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    return max(before, after) / 1024
 
 
 def main(reads=600_000):
@@ -53,14 +103,30 @@ def main(reads=600_000):
     rows["open t=2"] = best_of(lambda: iterate(threads=2), runs=2)
     rows["open seq t=1"] = best_of(lambda: iterate(threads=1, streams="seq"), runs=2)
 
+    rows["verify t=1"] = best_of(lambda: zarv.verify(plain, threads=1))
+    rows["verify t=2"] = best_of(lambda: zarv.verify(plain, threads=2))
+    rows["cat archive"] = run_seconds(f"cat {plain}", runs=3)
+    refs, cram_sizes = references(fq)
+    rows.update(refs)
+
     for name, secs in rows.items():
         print(f"{name:26s} {secs:7.3f} s  {mbs(secs):8.1f} MB/s of FASTQ")
+    for profile, size in cram_sizes.items():
+        print(f"CRAM 3.1 {profile}: ratio {fq_bytes / size:.2f}")
     r = lambda a, b: rows[a] / rows[b]
     print(f"threads 2 vs 1 (path):     {r('decompress_to_path t=1', 'decompress_to_path t=2'):.2f}x")
     print(f"threads 2 vs 1 (open):     {r('open t=1', 'open t=2'):.2f}x")
     print(f"fasta vs fastq (t=1):      {r('decompress_to_path t=1', 'fasta t=1'):.2f}x")
     print(f"streams=seq vs all (open): {r('open t=1', 'open seq t=1'):.2f}x")
     print(f"encrypted vs plain (t=2):  {rows['encrypted t=2'] / rows['decompress_to_path t=2']:.2f}x the time")
+    size = os.path.getsize(plain)
+    print(f"verify t=2 vs cat:         {rows['cat archive'] / rows['verify t=2']:.2f}x "
+          f"({size / rows['verify t=2'] / 1e6:.0f} vs {size / rows['cat archive'] / 1e6:.0f} MB/s of archive)")
+    for ref in refs:
+        print(f"decode t=1 vs {ref:18s} {rows[ref] / rows['decompress_to_path t=1']:.2f}x")
+    print(f"records/s open t=1 vs path t=1: {rows['decompress_to_path t=1'] / rows['open t=1']:.2f}x")
+    print(f"peak RSS decompress_to_path: {peak_rss_mb('path', plain, out):.0f} MB; "
+          f"open with a slow consumer: {peak_rss_mb('open', plain, out):.0f} MB")
 
 
 if __name__ == "__main__":

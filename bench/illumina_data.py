@@ -89,7 +89,7 @@ def archive(fastq_path, block=25_000, encrypted=False, quality_mode=0):
         return out
     reads = read_fastq(fastq_path)
     sizes = [block] * (len(reads) // block) + ([len(reads) % block] if len(reads) % block else [])
-    options = dict(block_reads=sizes, header=dict(platform=1), quality_mode=quality_mode, k=11, h=20, b=22)
+    options = dict(block_reads=sizes, header=dict(platform=1), quality_mode=quality_mode)
     if encrypted:
         options["encryption"] = dict(passphrase=b"benchmark", salt=bytes(range(16)), archive_id=bytes(range(16, 32)),
                                      m_cost=65536, t_cost=2, lanes=2)

@@ -8,8 +8,8 @@
 //      alphabet, and survive a round trip through the encoder.
 //   1: the rest describes a column (mode, binning, alphabet width, reads,
 //      qualities, bases), which must survive an encode and decode round trip.
-// The declared total is capped at 64 Ki qualities to keep each run short;
-// larger declarations must be refused by that bound before any allocation.
+// Declared totals and read counts are capped at 64 Ki to keep each run short;
+// larger declarations must be refused by those bounds before any allocation.
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
@@ -21,7 +21,13 @@
 
 namespace {
 
-constexpr uint64_t kMaxTotal = 1 << 16;
+// Bounds of one run: 64 Ki qualities and 64 Ki reads.
+zarv::QualityDecodeLimits limits() {
+  zarv::QualityDecodeLimits l;
+  l.max_total = 1 << 16;
+  l.max_reads = 1 << 16;
+  return l;
+}
 
 using Bytes = std::vector<uint8_t>;
 
@@ -33,8 +39,8 @@ bool same_outcome(const zarv::Result<zarv::DecodedQualities>& a, const zarv::Res
 
 void decode_stream(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> coded(data, size);
-  auto plain = zarv::decode_quality_stream(coded, std::nullopt, kMaxTotal);
-  auto header = zarv::quality::parse_stream_header(coded, kMaxTotal);
+  auto plain = zarv::decode_quality_stream(coded, std::nullopt, limits());
+  auto header = zarv::quality::parse_stream_header(coded, limits());
   if (!header.ok()) {
     // The header is the first thing the decoder reads: same failure.
     if (plain.ok() || plain.error().message() != header.error().message()) std::abort();
@@ -42,7 +48,7 @@ void decode_stream(const uint8_t* data, size_t size) {
   }
   Bytes bases(header->total);
   for (size_t i = 0; i < bases.size(); ++i) bases[i] = "ACGTNacgt\x00"[data[i % size] % 10];
-  auto with = zarv::decode_quality_stream(coded, std::span<const uint8_t>(bases), kMaxTotal);
+  auto with = zarv::decode_quality_stream(coded, std::span<const uint8_t>(bases), limits());
   const bool needs = zarv::quality_needs_sequence(coded);
   if (needs ? plain.ok() : !same_outcome(plain, with)) std::abort();
   if (!with.ok()) return;
@@ -60,7 +66,7 @@ void decode_stream(const uint8_t* data, size_t size) {
   opts.quantizers.assign(h.quantizer_bytes.begin(), h.quantizer_bytes.end());
   auto again = zarv::encode_quality_stream(with->lengths, with->qualities, std::span<const uint8_t>(bases), opts);
   if (!again.ok()) std::abort();
-  auto back = zarv::decode_quality_stream(*again, std::span<const uint8_t>(bases), kMaxTotal);
+  auto back = zarv::decode_quality_stream(*again, std::span<const uint8_t>(bases), limits());
   if (!same_outcome(with, back)) std::abort();
 }
 
@@ -74,7 +80,10 @@ void round_trip(const uint8_t* data, size_t size) {
   opts.binning = static_cast<zarv::QualityBinning>(next() % 6);
   const uint32_t width = 1 + next() % 94;  // qualities take bytes 33 .. 33 + width - 1
   std::vector<uint32_t> lengths(next() % 16);
-  for (auto& len : lengths) len = next() | (next() & 0x0F) << 8;  // up to 4095
+  for (auto& len : lengths) {
+    len = next();
+    len |= (next() & 0x0Fu) << 8;  // up to 4095
+  }
   Bytes qualities, bases;
   for (uint32_t len : lengths) {
     for (uint32_t i = 0; i < len; ++i) {

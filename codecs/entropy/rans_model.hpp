@@ -56,11 +56,11 @@ void normalise_counts(const uint32_t* counts, uint16_t* freq);
 // path:
 //  - Packed (vector kernels): bits 0-7 symbol, bits 8-19 slot - cum[symbol],
 //    bits 20-31 freq[symbol] - 1, so that one gather gives
-//    x' = ((e >> 20) + 1) * (x >> 12) + ((e >> 8) & 4095);
-//    The vector kernels also gather `renorm_below[slot]`, the smallest x >> 12
-//    for which the updated state stays at or above 2^16: comparing x >> 12
-//    with it tells which lanes take a word without waiting for the multiply,
-//    which takes that wait off the lanes' dependency chain;
+//    x' = ((e >> 20) + 1) * (x >> 12) + ((e >> 8) & 4095). The kernels also
+//    gather `renorm_below[slot]`, the smallest x >> 12 for which x' stays at
+//    or above 2^16: comparing x >> 12 with it tells which lanes take a word
+//    without waiting for the multiply, which shortens each lane's chain of
+//    dependent instructions by the multiply's latency;
 //  - Pairs (scalar kernel): freq | (slot - cum) << 16, two fields the scalar
 //    code loads instead of unpacking, with the symbol in `sym`.
 // `sym`, `freq` and `cum` also serve the checked reference step.

@@ -18,7 +18,7 @@ inline constexpr uint64_t kLastColumn = kColumns - 1;
 enum Op : uint8_t { kMatch = 0, kString = 1, kNumber = 2, kDelta = 3 };
 
 // A digit run longer than this is a string token: 18 digits always fit an i64.
-inline constexpr size_t kMaxNumericDigits = 19;
+inline constexpr size_t kMaxNumericDigits = 18;
 
 inline constexpr char kErrorPrefix[] = "malformed name stream: ";
 

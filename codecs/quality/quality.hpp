@@ -50,15 +50,26 @@ struct DecodedQualities {
 // version 2 and a context mode other than 0. Looks at nothing else.
 bool quality_needs_sequence(std::span<const uint8_t> coded);
 
+// Bounds a caller may put on a stream's declarations, checked before anything
+// is allocated. The defaults are the format's own limits; a caller that knows
+// what to expect (the row group's read count, the size of its sequence
+// column) can refuse larger declarations outright.
+struct QualityDecodeLimits {
+  // Declared quality total; above it: "declared total length exceeds
+  // maximum". Never more than kMaxQualityTotal.
+  uint64_t max_total = kMaxQualityTotal;
+  // Declared read count; above it: "length count too large to allocate".
+  // The length list itself refuses run-layout counts above 2^28.
+  uint64_t max_reads = UINT64_MAX;
+};
+
 // Decodes a quality stream. `bases` is the row group's decoded sequence,
 // concatenated in read order; modes other than 0 need it to be exactly as long
 // as the quality total ("sequence context requires the decoded sequence"),
-// mode 0 ignores it. `max_total` lets a caller that knows the size to expect
-// refuse larger declarations before anything is allocated; it never exceeds
-// kMaxQualityTotal. Returns the whole column or an error, never part of one.
+// mode 0 ignores it. Returns the whole column or an error, never part of one.
 Result<DecodedQualities> decode_quality_stream(std::span<const uint8_t> coded,
                                                std::optional<std::span<const uint8_t>> bases,
-                                               uint64_t max_total = kMaxQualityTotal);
+                                               const QualityDecodeLimits& limits = {});
 
 // What a writer chooses when coding a quality column.
 struct QualityEncodeOptions {

@@ -82,7 +82,8 @@ template <size_t N>
     }
     // Horizontal sums of both counters at once: below in the low half of each
     // 32-bit lane, cum in the high half.
-    __m128i both = _mm_add_epi32(_mm_madd_epi16(below, _mm_set1_epi32(1)), _mm_slli_epi32(_mm_madd_epi16(cum, _mm_set1_epi32(1)), 16));
+    const __m128i ones = _mm_set1_epi16(1);
+    __m128i both = _mm_add_epi32(_mm_madd_epi16(below, ones), _mm_slli_epi32(_mm_madd_epi16(cum, ones), 16));
     both = _mm_add_epi32(both, _mm_shuffle_epi32(both, 0x4E));
     both = _mm_add_epi32(both, _mm_shuffle_epi32(both, 0xB1));
     const uint32_t sums = static_cast<uint32_t>(_mm_cvtsi128_si32(both));
@@ -137,7 +138,7 @@ Status decode_freq_mode(const Alphabet& alphabet, std::span<const uint8_t> paylo
 
 }  // namespace
 
-Result<StreamHeader> parse_stream_header(std::span<const uint8_t> coded, uint64_t max_total) {
+Result<StreamHeader> parse_stream_header(std::span<const uint8_t> coded, const QualityDecodeLimits& limits) {
   ByteCursor cur(coded);
   StreamHeader h;
   // The four fixed bytes, each checked before the next is read.
@@ -168,6 +169,13 @@ Result<StreamHeader> parse_stream_header(std::span<const uint8_t> coded, uint64_
     ZARV_ASSIGN(h.chunks, parse_chunk_table(cur));
   }
 
+  {
+    // The count alone decides how much the list may reserve; check the
+    // caller's bound on it before the list is read.
+    ByteCursor peek = cur;
+    auto count = read_varint(peek);
+    if (count.ok() && count.value() > limits.max_reads) return malformed("length count too large to allocate");
+  }
   auto lengths = read_length_list(cur, kTruncated);
   if (!lengths.ok()) return rehome(lengths.error());
   h.lengths = std::move(lengths).value();
@@ -175,7 +183,7 @@ Result<StreamHeader> parse_stream_header(std::span<const uint8_t> coded, uint64_
   for (const uint32_t len : h.lengths) {
     if (__builtin_add_overflow(total, uint64_t{len}, &total)) return malformed("total length overflows usize");
   }
-  if (total > std::min(max_total, kMaxQualityTotal)) return malformed("declared total length exceeds maximum");
+  if (total > std::min(limits.max_total, kMaxQualityTotal)) return malformed("declared total length exceeds maximum");
   h.total = total;
   h.payload = cur.rest();
   return h;
@@ -215,9 +223,9 @@ bool quality_needs_sequence(std::span<const uint8_t> coded) {
 
 Result<DecodedQualities> decode_quality_stream(std::span<const uint8_t> coded,
                                                std::optional<std::span<const uint8_t>> bases,
-                                               uint64_t max_total) {
+                                               const QualityDecodeLimits& limits) {
   using namespace quality;
-  ZARV_ASSIGN(StreamHeader h, parse_stream_header(coded, max_total));
+  ZARV_ASSIGN(StreamHeader h, parse_stream_header(coded, limits));
   const bool with_bases = h.mode != QualityContextMode::Position;
   if (with_bases && (!bases || bases->size() != h.total)) {
     return malformed("sequence context requires the decoded sequence");

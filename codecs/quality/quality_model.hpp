@@ -118,8 +118,8 @@ struct StreamHeader {
 };
 
 // Reads the header and the read lengths, with every check of the header;
-// `max_total` (at most kMaxQualityTotal) bounds the declared total.
-Result<StreamHeader> parse_stream_header(std::span<const uint8_t> coded, uint64_t max_total);
+// `limits` bound the declared total and read count.
+Result<StreamHeader> parse_stream_header(std::span<const uint8_t> coded, const QualityDecodeLimits& limits = {});
 
 // ---- shared tables ------------------------------------------------------
 

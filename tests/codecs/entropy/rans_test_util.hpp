@@ -2,10 +2,9 @@
 // hand, and generating test data.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <random>
 #include <string>
@@ -18,45 +17,26 @@ namespace zarv::rans_test {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Path { Scalar, Avx2, Avx512 };
-inline constexpr Path kAllPaths[] = {Path::Scalar, Path::Avx2, Path::Avx512};
+// Feature masks forcing scalar, AVX2 and AVX-512, in that order.
+inline constexpr uint32_t kPaths[] = {0, kCpuAvx2, kCpuAvx2 | kCpuAvx512};
+inline const char* const kPathNames[] = {"scalar", "avx2", "avx512"};
 
-inline const char* path_name(Path p) {
-  switch (p) {
-    case Path::Scalar: return "scalar";
-    case Path::Avx2: return "avx2";
-    case Path::Avx512: return "avx512";
-  }
-  return "?";
-}
-
-inline uint32_t path_mask(Path p) {
-  switch (p) {
-    case Path::Scalar: return 0;
-    case Path::Avx2: return kCpuAvx2;
-    case Path::Avx512: return kCpuAvx2 | kCpuAvx512;
-  }
-  return 0;
-}
-
-inline bool path_available(Path p) {
-  const uint32_t need = path_mask(p);
-  return (detected_cpu_features() & need) == need;
-}
+inline bool path_available(uint32_t mask) { return (detected_cpu_features() & mask) == mask; }
 
 // Forces one code path for its lifetime; restores the processor's own set.
-class ForcePath {
- public:
-  explicit ForcePath(Path p) { set_cpu_feature_mask_for_testing(path_mask(p)); }
+struct ForcePath {
+  explicit ForcePath(uint32_t mask) { set_cpu_feature_mask_for_testing(mask); }
   ~ForcePath() { set_cpu_feature_mask_for_testing(~0u); }
-  ForcePath(const ForcePath&) = delete;
-  ForcePath& operator=(const ForcePath&) = delete;
 };
 
-// The message a path reports when renormalisation words run out.
-inline std::string truncated_msg(Path p) {
-  return p == Path::Scalar ? "malformed rANS stream: truncated stream"
-                           : "malformed rANS stream: truncated renorm stream";
+// Runs fn(path index) with each path the processor has forced in turn.
+template <class F>
+void for_each_path(F fn) {
+  for (int p = 0; p < 3; ++p) {
+    if (!path_available(kPaths[p])) continue;
+    ForcePath force(kPaths[p]);
+    fn(p);
+  }
 }
 
 inline Bytes header(uint8_t tag, uint64_t n) {
@@ -80,6 +60,7 @@ inline Bytes states(const std::vector<uint32_t>& lanes) {
   for (uint32_t s : lanes) put_le32(b, s);
   return b;
 }
+inline Bytes initial_states() { return states(std::vector<uint32_t>(32, 65536)); }
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -87,7 +68,7 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// Uniform bytes over an alphabet of `alphabet` values starting at `base`.
+// Uniform bytes over `alphabet` values from `base`.
 inline Bytes flat_data(size_t n, unsigned alphabet, uint64_t seed, uint8_t base = 0) {
   std::mt19937_64 rng(seed);
   Bytes b(n);
@@ -95,7 +76,7 @@ inline Bytes flat_data(size_t n, unsigned alphabet, uint64_t seed, uint8_t base 
   return b;
 }
 
-// Strongly skewed bytes: one value most of the time, a geometric tail.
+// One value most of the time (frequencies above 2048) and a geometric tail.
 inline Bytes skewed_data(size_t n, uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::geometric_distribution<int> geo(0.85);
@@ -104,15 +85,13 @@ inline Bytes skewed_data(size_t n, uint64_t seed) {
   return b;
 }
 
-// Quality-like bytes with local correlation, so that order 1 has something
-// to model.
+// Quality-like bytes with local correlation, about 40 values.
 inline Bytes correlated_data(size_t n, uint64_t seed) {
   std::mt19937_64 rng(seed);
   Bytes b(n);
   int q = 30;
   for (auto& c : b) {
-    const int step = static_cast<int>(rng() % 7) - 3;
-    q = std::clamp(q + (rng() % 4 == 0 ? step : 0), 2, 41);
+    if (rng() % 4 == 0) q = std::clamp(q + static_cast<int>(rng() % 7) - 3, 2, 41);
     c = static_cast<uint8_t>(33 + q);
   }
   return b;

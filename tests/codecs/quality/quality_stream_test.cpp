@@ -83,7 +83,7 @@ TEST(QualityStream, StoredQuantizerHeaderAndZeroReads) {
 TEST(QualityStream, RunLayoutWithZeroCountReadsNoLength) {
   // Count 0 in run layout: no length varint follows, the rest is payload.
   const Bytes coded = {2, 0, 0, 1, '#', 0, 7, 0xAA, 0xBB};
-  auto h = quality::parse_stream_header(coded, kMaxQualityTotal);
+  auto h = quality::parse_stream_header(coded);
   ASSERT_TRUE(h.ok());
   EXPECT_TRUE(h->lengths.empty());
   EXPECT_EQ(h->payload.size(), 2u);
@@ -133,7 +133,7 @@ TEST(QualityStreamErrors, DeclaredSizes) {
   put_varint(at_limit, 8);
   at_limit.push_back(1);
   put_varint(at_limit, uint64_t{1} << 31);
-  auto h = quality::parse_stream_header(at_limit, kMaxQualityTotal);
+  auto h = quality::parse_stream_header(at_limit);
   ASSERT_TRUE(h.ok());
   EXPECT_EQ(h->total, kMaxQualityTotal);
 
@@ -148,11 +148,18 @@ TEST(QualityStreamErrors, DeclaredSizes) {
   put_varint(wrapped, (uint64_t{1} << 32) + 3);
   EXPECT_EQ(decode_text(wrapped), "###");
 
-  // A caller's tighter bound gives the same message.
+  // A caller's tighter bounds give the same messages.
   Bytes small = stream_head(0, "#");
   put_lengths(small, {6, 5});
-  EXPECT_EQ(decode_error(small, std::nullopt, 10), malformed("declared total length exceeds maximum"));
-  EXPECT_EQ(decode_text(small).size(), 11u);
+  QualityDecodeLimits limits;
+  limits.max_total = 10;
+  EXPECT_EQ(decode_error(small, std::nullopt, limits), malformed("declared total length exceeds maximum"));
+  limits = {};
+  limits.max_reads = 1;
+  EXPECT_EQ(decode_error(small, std::nullopt, limits), malformed("length count too large to allocate"));
+  limits.max_reads = 2;
+  limits.max_total = 11;
+  EXPECT_TRUE(decode_quality_stream(small, std::nullopt, limits).ok());
 }
 
 TEST(QualityStreamErrors, BasesMustMatchTheTotal) {

@@ -57,8 +57,8 @@ inline std::string decode_text(const Bytes& coded, std::optional<std::span<const
 
 // The error message of a decode that must fail.
 inline std::string decode_error(const Bytes& coded, std::optional<std::span<const uint8_t>> bases = std::nullopt,
-                                uint64_t max_total = kMaxQualityTotal) {
-  auto r = decode_quality_stream(coded, bases, max_total);
+                                const QualityDecodeLimits& limits = {}) {
+  auto r = decode_quality_stream(coded, bases, limits);
   EXPECT_FALSE(r.ok());
   if (r.ok()) return "<decoded>";
   EXPECT_EQ(r.error().kind, ErrorKind::Quality);
