@@ -267,3 +267,30 @@ def test_unsupported_layouts_fail_cleanly():
         data = header(flags=flags) + bytes(100)
         with pytest.raises(zarv.ZarvError):
             zarv.decompress_to_bytes(data)
+
+
+def test_file_like_read_failure_is_an_oserror():
+    class Broken:
+        def __init__(self, data):
+            self.buf = io.BytesIO(data)
+            self.calls = 0
+
+        def read(self, k):
+            self.calls += 1
+            if self.calls > 3:
+                raise ConnectionResetError("peer went away")
+            return self.buf.read(min(k, 4096))
+
+    with pytest.raises(OSError) as e:
+        zarv.decompress_to_bytes(Broken(MULTI))
+    assert str(e.value) == "peer went away"
+    reader = zarv.open(Broken(MULTI))
+    with pytest.raises(OSError, match="^peer went away$"):
+        list(reader)
+
+    class NotBytes:
+        def read(self, k):
+            return 42
+
+    with pytest.raises(OSError, match=r"^file-like \.read\(\) must return bytes$"):
+        zarv.decompress_to_bytes(NotBytes())
