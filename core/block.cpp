@@ -175,19 +175,35 @@ Status for_each_read(const DecodedBlock& b, bool has_seq, bool has_qual, Emit&& 
 
 }  // namespace
 
+Status check_read_lengths(const DecodedBlock& b, StreamSelection sel) {
+  if (!sel.sequence && !sel.quality) return {};
+  return for_each_read(b, sel.sequence, sel.quality, [](size_t, size_t, size_t) {});
+}
+
+void RecordCursor::next(size_t max, std::vector<Record>& out) {
+  const uint64_t n = std::min<uint64_t>(max, b_.reads - next_);
+  out.clear();
+  out.resize(static_cast<size_t>(n));
+  const bool columns = sel_.sequence || sel_.quality;
+  const char* bases = reinterpret_cast<const char*>(b_.bases.data());
+  const char* quals = reinterpret_cast<const char*>(b_.qualities.data());
+  for (size_t k = 0; k < n; ++k, ++next_) {
+    Record& r = out[k];
+    if (sel_.names) r.name = b_.names.view(static_cast<size_t>(next_));
+    if (columns) {
+      const size_t len = b_.lengths[static_cast<size_t>(next_)];
+      if (sel_.sequence) r.sequence.assign(bases + offset_, len);
+      if (sel_.quality) r.quality.assign(quals + offset_, len);
+      offset_ += len;
+    }
+  }
+}
+
 Result<std::vector<Record>> block_to_records(const DecodedBlock& b, StreamSelection sel) {
-  std::vector<Record> recs(b.reads);
-  if (sel.names) {
-    for (size_t i = 0; i < recs.size() && i < b.names.size(); ++i) recs[i].name = b.names.view(i);
-  }
-  if (sel.sequence || sel.quality) {
-    const char* bases = reinterpret_cast<const char*>(b.bases.data());
-    const char* quals = reinterpret_cast<const char*>(b.qualities.data());
-    ZARV_TRY(for_each_read(b, sel.sequence, sel.quality, [&](size_t i, size_t off, size_t len) {
-      if (sel.sequence) recs[i].sequence.assign(bases + off, len);
-      if (sel.quality) recs[i].quality.assign(quals + off, len);
-    }));
-  }
+  ZARV_TRY(check_read_lengths(b, sel));
+  std::vector<Record> recs;
+  RecordCursor cur(b, sel);
+  cur.next(b.reads, recs);
   return recs;
 }
 

@@ -73,6 +73,26 @@ struct Record {
 
 // Splits a decoded block into reads, deselected fields empty.
 Result<std::vector<Record>> block_to_records(const DecodedBlock& block, StreamSelection sel);
+
+// Checks the read lengths against the decoded columns of the selection
+// without producing anything: after it succeeds, RecordCursor cannot fail.
+Status check_read_lengths(const DecodedBlock& block, StreamSelection sel);
+
+// Hands out a checked block's records a bounded number at a time, so a block
+// of many (possibly empty) reads never needs all its records at once.
+class RecordCursor {
+ public:
+  RecordCursor(const DecodedBlock& block, StreamSelection sel) : b_(block), sel_(sel) {}
+  bool done() const { return next_ >= b_.reads; }
+  // Replaces `out` with the next records, at most `max` of them.
+  void next(size_t max, std::vector<Record>& out);
+
+ private:
+  const DecodedBlock& b_;
+  StreamSelection sel_;
+  uint64_t next_ = 0;
+  uint64_t offset_ = 0;
+};
 // Appends the whole block as FASTQ ("@name\nbases\n+\nquals\n" per read) to
 // `out`, growing it once.
 Status write_fastq(const DecodedBlock& block, std::vector<uint8_t>& out);

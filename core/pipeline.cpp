@@ -30,9 +30,13 @@ namespace {
 // What one worker hands back for one block.
 struct BlockOutput {
   uint64_t reads = 0;
-  std::vector<Record> records;  // OutputFormat::Records
-  std::vector<uint8_t> text;    // Fastq / Fasta
+  DecodedBlock block;        // OutputFormat::Records: checked, split at delivery
+  std::vector<uint8_t> text; // Fastq / Fasta
 };
+
+// Records go to the sink this many at a time: a block's read count comes from
+// the file, and its records are only ever held a chunk at a time.
+constexpr size_t kRecordChunk = 4096;
 
 Result<BlockOutput> decode_one(std::vector<uint8_t>& frame_payload, uint64_t index, const ArchiveKey* key,
                                const DecodeOptions& opts) {
@@ -49,10 +53,10 @@ Result<BlockOutput> decode_one(std::vector<uint8_t>& frame_payload, uint64_t ind
   BlockOutput out;
   out.reads = block.reads;
   switch (opts.format) {
-    case OutputFormat::Records: {
-      ZARV_ASSIGN(out.records, block_to_records(block, sel));
+    case OutputFormat::Records:
+      ZARV_TRY(check_read_lengths(block, sel));
+      out.block = std::move(block);
       break;
-    }
     case OutputFormat::Fastq:
       ZARV_TRY(write_fastq(block, out.text));
       break;
@@ -118,7 +122,12 @@ Result<uint64_t> decode_archive(ByteSource& raw, const DecodeOptions& opts, Deco
       if (!r.ok()) return std::move(r).error();
       BlockOutput& out = r.value();
       if (opts.format == OutputFormat::Records) {
-        ZARV_TRY(sink.records(std::move(out.records)));
+        RecordCursor cursor(out.block, opts.selection);
+        std::vector<Record> chunk;
+        while (!cursor.done()) {
+          cursor.next(kRecordChunk, chunk);
+          ZARV_TRY(sink.records(std::move(chunk)));
+        }
       } else {
         ZARV_TRY(sink.text(out.text));
       }

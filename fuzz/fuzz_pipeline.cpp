@@ -11,6 +11,8 @@ struct Collect final : zarv::DecodeSink {
   std::vector<zarv::Record> recs;
   std::vector<uint8_t> bytes;
   zarv::Status records(std::vector<zarv::Record>&& r) override {
+    // Declared read counts can be huge; a bounded sink stops the decode.
+    if (recs.size() + r.size() > (1u << 20)) return zarv::ArchiveError::io("fuzz sink full");
     for (auto& x : r) recs.push_back(std::move(x));
     return {};
   }
@@ -34,8 +36,9 @@ ZARV_FUZZ_TARGET(pipeline) {
   opts.workers = 1;
   zarv::MemorySource b(bytes);
   auto r2 = zarv::decode_archive(b, opts, as_fastq);
-  if (r1.ok() != r2.ok()) __builtin_trap();
-  if (r1.ok()) {
+  const bool sink_full = !r1.ok() && r1.error().kind == zarv::ErrorKind::Io;
+  if (!sink_full && r1.ok() != r2.ok()) __builtin_trap();
+  if (r1.ok() && r2.ok()) {
     if (*r1 != *r2 || *r1 != as_records.recs.size()) __builtin_trap();
     std::vector<uint8_t> expect;
     for (const auto& r : as_records.recs) {
