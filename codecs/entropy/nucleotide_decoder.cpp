@@ -36,13 +36,135 @@ uint64_t payload_capacity(uint64_t remaining) {
   return kBasesPerByte + remaining * kBasesPerByte;
 }
 
-// The tiers and the range decoder are copied into locals so that neither's
-// state has its address taken across the byte stores to `out`.
+// The range decoder of range_coder.hpp specialised to this codec's model, its
+// state in locals for the whole decode loop. Same arithmetic, step for step:
+//
+//  - Symbol search without the second division: with r = range / total and
+//    x = code - low, the reference search asks whether cum <= x / r for each
+//    symbol boundary cum, which for integers is cum * r <= x. All four
+//    boundaries are compared at once and the symbol is the number that pass;
+//    no product overflows, as cum * r < total * r <= range. The interval
+//    bounds cum * r and (cum + freq) * r of the chosen symbol are among the
+//    products, so consume needs no further multiply.
+//  - Normalisation: two rounds of the reference loop as selects (a byte
+//    leaves `low` every few symbols, at unpredictable points), then the loop
+//    itself for the rare symbol that needs more. A round whose condition is
+//    false changes nothing, so running it unconditionally is harmless.
+//  - Payload bytes are read unchecked while at least four remain (one
+//    normalisation shifts at most four bytes), with the bounds check of
+//    reading zeros past the end only for the last few symbols.
+struct FastDecoder {
+  const uint8_t* data;
+  uint64_t size;
+  uint64_t pos;
+  uint32_t low;
+  uint32_t range;
+  uint32_t code;
+
+  explicit FastDecoder(const RangeDecoder& rd, std::span<const uint8_t> payload)
+      : data(payload.data()), size(payload.size()), pos(rd.position()), low(rd.low()), range(rd.range()),
+        code(rd.code()) {}
+
+  template <bool kChecked>
+  [[gnu::always_inline]] uint32_t byte_at(uint64_t p) const {
+    if constexpr (kChecked) {
+      return p < size ? data[p] : 0u;
+    } else {
+      return data[p];
+    }
+  }
+
+  [[gnu::always_inline]] bool must_shift() const {
+    return ((low + range) ^ low) < kRangeTop || range < kRangeBottom;
+  }
+
+  template <bool kChecked>
+  [[gnu::always_inline]] void round() {
+    const bool settled = ((low + range) ^ low) < kRangeTop;
+    const bool small = range < kRangeBottom;
+    const bool shift = settled || small;
+    const uint32_t cut = (0u - low) & 0xFFFFu;
+    const uint32_t r = nucleotide::select(!settled && small, cut, range);
+    const uint32_t b = byte_at<kChecked>(pos);
+    code = nucleotide::select(shift, (code << 8) | b, code);
+    low = nucleotide::select(shift, low << 8, low);
+    range = nucleotide::select(shift, r << 8, r);
+    pos += shift;
+  }
+
+  template <bool kChecked>
+  [[gnu::always_inline]] void normalise() {
+#ifndef NUC_BRANCHY
+    round<kChecked>();
+    round<kChecked>();
+#endif
+    while (must_shift()) [[unlikely]] {
+      // The reference loop, for the rare third and fourth byte.
+      range_normalise(low, range, [this](uint32_t) { code = (code << 8) | byte_at<kChecked>(pos++); });
+    }
+  }
+
+  // decode_symbol of the model: search and consume (the caller updates).
+  template <bool kChecked>
+  [[gnu::always_inline]] uint32_t decode(const nucleotide::Model& m) {
+    const uint64_t w = m.lanes();
+    const uint32_t total = m.total();
+    const uint32_t r = range / total;
+    const uint32_t x = code - low;
+    const uint32_t p1 = (static_cast<uint32_t>(w & 0xFFFF) + 1) * r;
+    const uint32_t p2 = (static_cast<uint32_t>((w >> 16) & 0xFFFF) + 2) * r;
+    const uint32_t p3 = (static_cast<uint32_t>((w >> 32) & 0xFFFF) + 3) * r;
+    const uint32_t p4 = (static_cast<uint32_t>(w >> 48) + 4) * r;
+    const uint32_t p5 = total * r;
+    const bool b1 = p1 <= x, b2 = p2 <= x, b3 = p3 <= x, b4 = p4 <= x;
+    const uint32_t s = uint32_t{b1} + uint32_t{b2} + uint32_t{b3} + uint32_t{b4};
+#ifdef NUC_TWODIV
+    {
+      const uint32_t count = x / r;
+      const uint32_t c1 = static_cast<uint32_t>(w & 0xFFFF) + 1, c2 = static_cast<uint32_t>((w >> 16) & 0xFFFF) + 2,
+                     c3 = static_cast<uint32_t>((w >> 32) & 0xFFFF) + 3, c4 = static_cast<uint32_t>(w >> 48) + 4;
+      const uint32_t s2 = (c1 <= count) + (c2 <= count) + (c3 <= count) + (c4 <= count);
+      const uint32_t cum = m.cum(s2);
+      low += cum * r;
+      range = m.freq(s2) * r;
+      normalise<kChecked>();
+      return s2;
+    }
+#endif
+    using nucleotide::select;
+    uint32_t lo = select(b1, p1, 0u);
+    lo = select(b2, p2, lo);
+    lo = select(b3, p3, lo);
+    lo = select(b4, p4, lo);
+    uint32_t hi = select(b4, p5, p4);
+    hi = select(b3, hi, p3);
+    hi = select(b2, hi, p2);
+    hi = select(b1, hi, p1);
+    low += lo;
+    range = hi - lo;
+    normalise<kChecked>();
+    return s;
+  }
+};
+
+// Decodes symbols [i, total): unchecked while the payload has four bytes
+// left at the start of a symbol, then checked. The tiers and the decoder are
+// locals so that their state stays in registers across the byte stores.
 template <bool kHashed>
-void decode_bases(Tiers tiers, RangeDecoder rd, uint8_t* out, uint64_t total) {
-  auto code = [&rd](Model& model) { return model.decode(rd); };
-  for (uint64_t i = 0; i < total; ++i) {
-    out[i] = nucleotide::kSymbolToBase[tiers.step<kHashed>(code)];
+void decode_bases(Tiers tiers, FastDecoder dec, uint8_t* out, uint64_t total) {
+  // 'A', 'C', 'G', 'T', 'N' as the bytes of one word.
+  constexpr uint64_t kBases = 0x4E54474341ull;
+  uint64_t i = 0;
+  if (dec.size >= 4) {
+    auto code = [&dec](const Model& model) { return dec.decode<false>(model); };
+    const uint64_t last_safe = dec.size - 4;
+    while (i < total && dec.pos <= last_safe) {
+      out[i++] = static_cast<uint8_t>(kBases >> (8 * tiers.step<kHashed>(code)));
+    }
+  }
+  auto code = [&dec](const Model& model) { return dec.decode<true>(model); };
+  for (; i < total; ++i) {
+    out[i] = static_cast<uint8_t>(kBases >> (8 * tiers.step<kHashed>(code)));
   }
 }
 
@@ -119,10 +241,11 @@ Result<DecodedColumn> decode_nucleotides(std::span<const uint8_t> coded, const C
   if (exception_count != 0 && last_position >= total) return detail("exception out of range");
 
   const RangeDecoder rd(cur.rest());
+  const FastDecoder dec(rd, cur.rest());
   if (model.hashed()) {
-    decode_bases<true>(model.tiers(), rd, bases.data(), total);
+    decode_bases<true>(model.tiers(), dec, bases.data(), total);
   } else {
-    decode_bases<false>(model.tiers(), rd, bases.data(), total);
+    decode_bases<false>(model.tiers(), dec, bases.data(), total);
   }
 
   // Second pass over the already validated exception list.

@@ -40,7 +40,7 @@ template <bool kHashed>
 void encode_bases(Tiers tiers, RangeEncoder& re, std::span<const uint8_t> bases) {
   for (const uint8_t c : bases) {
     const uint32_t symbol = kByteToSymbol[c];
-    tiers.step<kHashed>([&](Model& model) {
+    tiers.step<kHashed>([&](const Model& model) {
       model.encode(re, symbol);
       return symbol;
     });

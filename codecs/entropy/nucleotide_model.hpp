@@ -21,8 +21,6 @@
 
 namespace zarv::nucleotide {
 
-using Model = AdaptiveFreqModel<5>;
-
 inline constexpr uint8_t kSymbolN = 4;
 // A model codes once it has seen at least four symbols (initial total 5, +16
 // per symbol).
@@ -32,18 +30,118 @@ inline constexpr uint32_t kCheckMultiplier = 1717173651u;
 
 inline constexpr uint8_t kSymbolToBase[5] = {'A', 'C', 'G', 'T', 'N'};
 
+// c ? a : b as a conditional move. The coding loops choose between values on
+// data-dependent conditions that a branch would mispredict about as often as
+// not, and compilers turn plain ternaries back into branches there.
+template <class T>
+[[gnu::always_inline]] inline T select(bool c, T a, T b) {
+  static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+#if defined(__GNUC__) && defined(__x86_64__)
+  const uint32_t flag = c;
+  __asm__("test %[flag], %[flag]\n\tcmovnz %[a], %[b]" : [b] "+r"(b) : [a] "r"(a), [flag] "r"(flag) : "cc");
+  return b;
+#else
+  return c ? a : b;
+#endif
+}
+
+// The five-symbol adaptive frequency model of the codec (increment 16, every
+// frequency f halved to (f + 1) / 2 once the total exceeds 8192), stored so
+// that its initial state, every frequency 1, is all zero bytes: tables can
+// then come straight from zero-filled pages and cost only where touched.
+//
+// Fields are cumulative: cum_[i] = (f_0 + ... + f_i) - (i + 1) for i < 4, and
+// rest_ = total - 5. Each frequency is at least 1, so every field is the
+// count of increments above the floor and never exceeds 8187 (the total
+// stays at most 8192 between symbols). The cumulative form lets the decoder
+// compare the code against all four symbol boundaries at once, and an update
+// is one 64-bit add of a per-symbol constant.
+class Model {
+ public:
+  static constexpr uint32_t kIncrement = 16;
+  static constexpr uint32_t kLimit = 8192;
+  static constexpr uint32_t kFloor = 5;  // the total of the initial model
+
+  Model() = default;
+  // The model with these fields (lanes() and rest() of another model).
+  static Model of(uint64_t lanes, uint32_t rest) {
+    Model m;
+    std::memcpy(m.cum_, &lanes, sizeof lanes);
+    m.rest_ = static_cast<uint16_t>(rest);
+    return m;
+  }
+
+  uint32_t total() const { return uint32_t{rest_} + kFloor; }
+  uint32_t rest() const { return rest_; }
+  bool confident() const { return rest_ > kConfidentTotal - kFloor; }
+  // Cumulative frequency of the symbols before `symbol` (0..5).
+  uint32_t cum(uint32_t symbol) const {
+    if (symbol == 0) return 0;
+    if (symbol == 5) return total();
+    return uint32_t{cum_[symbol - 1]} + symbol;
+  }
+  uint32_t freq(uint32_t symbol) const { return cum(symbol + 1) - cum(symbol); }
+  // The four boundaries cum(1) .. cum(4) as lanes of one word, without the
+  // floor (lane i holds cum(i + 1) - (i + 1)).
+  [[gnu::always_inline]] uint64_t lanes() const {
+    uint64_t w;
+    std::memcpy(&w, cum_, sizeof w);
+    return w;
+  }
+
+  // Adds one occurrence of `symbol` (0..4).
+  [[gnu::always_inline]] void update(uint32_t symbol) {
+    // Lanes at or above the symbol (boundaries after it) move by 16.
+    static constexpr uint64_t kStep[5] = {0x0010001000100010ull, 0x0010001000100000ull, 0x0010001000000000ull,
+                                          0x0010000000000000ull, 0};
+    const uint64_t w = lanes() + kStep[symbol];
+    std::memcpy(cum_, &w, sizeof w);
+    rest_ = static_cast<uint16_t>(rest_ + kIncrement);
+    if (rest_ > kLimit - kFloor) [[unlikely]] halve();
+  }
+
+  // Resets to the initial model when `keep` is false, without a branch.
+  [[gnu::always_inline]] void keep_or_reset(bool keep) {
+    const uint64_t mask = 0 - uint64_t{keep};
+    const uint64_t w = lanes() & mask;
+    std::memcpy(cum_, &w, sizeof w);
+    rest_ = static_cast<uint16_t>(rest_ & static_cast<uint16_t>(mask));
+  }
+
+  // Codes `symbol` with this model, without updating it.
+  void encode(RangeEncoder& re, uint32_t symbol) const { re.encode_freq(cum(symbol), freq(symbol), total()); }
+
+  bool operator==(const Model&) const = default;
+
+ private:
+  // (f + 1) / 2 of a frequency f = g + 1 is (g / 2) + 1: the stored excess
+  // simply halves.
+  void halve() {
+    uint32_t previous = 0, acc = 0;
+    for (auto& c : cum_) {
+      const uint32_t g = c - previous;
+      previous = c;
+      acc += g >> 1;
+      c = static_cast<uint16_t>(acc);
+    }
+    acc += (uint32_t{rest_} - previous) >> 1;
+    rest_ = static_cast<uint16_t>(acc);
+  }
+
+  uint16_t cum_[4] = {0, 0, 0, 0};
+  uint16_t rest_ = 0;
+  uint16_t unused_ = 0;
+};
+
 // A hashed-tier entry: its check word beside its model, 16 bytes, so one probe
-// touches one cache line.
+// touches one cache line. Check word 0 never matches a probe (probes compute
+// odd words), so the all-zero entry is a valid initial entry.
 struct HashEntry {
   uint32_t check;
   Model model;
 };
 static_assert(sizeof(HashEntry) == 16, "a hash entry should fill 16 bytes");
-static_assert(sizeof(Model) == 12, "five u16 frequencies and the u16 total");
-
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
+static_assert(sizeof(Model) == 12, "four u16 boundaries, the u16 total and padding");
 
 // The tiers and the context history as plain pointers and masks. Coding
 // loops copy this into a local so that its fields stay in registers: the
@@ -60,23 +158,38 @@ struct Tiers {
   unsigned hash_shift;    // 64 - b
   uint64_t history;       // preceding bases, two bits each, newest lowest
 
-  // Codes one symbol. `code(model)` codes with the chosen model (decoding
-  // returns the symbol it read, encoding codes the known symbol), updating
-  // that model; step() then adds the symbol to the other tiers and advances
-  // the history. Returns the symbol.
+  // Codes one symbol. `code(model)` codes with the chosen model, given as a
+  // value and not updated (decoding returns the symbol it read, encoding
+  // codes the known symbol and returns it); step() then adds the symbol to
+  // every tier, the coding one included, and advances the history.
+  //
+  // Every tier learns the same symbol, so the models are read as values, the
+  // coding one is picked with conditional moves (which tier codes depends on
+  // the data and would be mispredicted often) and all are written back
+  // updated: the choice adds no load to the chain from one symbol to the next.
   template <bool kHashed, class Code>
   [[gnu::always_inline]] uint32_t step(Code&& code) {
     const uint64_t h = history;
     // The next context is this one shifted by the symbol being coded, so its
     // order-k model is one of four neighbours of ((h << 2) & mask), and the
-    // one after that one of sixteen: fetch them now. Large tables miss the
-    // cache on nearly every base, and the decoder cannot know the address
-    // before the symbol is decoded.
-    __builtin_prefetch(&order_k[(h << 4) & k_mask]);
-    __builtin_prefetch(&order_k[((h << 4) | 15) & k_mask]);
-    __builtin_prefetch(&order_k[(h << 2) & k_mask]);
-    Model& mk = order_k[h & k_mask];
-    Model& mj = low[h & j_mask];
+    // one after that one of sixteen: fetch all sixteen now (192 bytes, up to
+    // four cache lines), which also covers the four of the next step. Large
+    // tables miss the cache on nearly every base, and the decoder cannot know
+    // the address before the symbol is decoded.
+    {
+      const char* g = reinterpret_cast<const char*>(&order_k[(h << 4) & k_mask]);
+      __builtin_prefetch(g);
+      __builtin_prefetch(g + 64);
+      __builtin_prefetch(g + 128);
+      __builtin_prefetch(g + 16 * sizeof(Model) - 1);
+    }
+    Model* pk = &order_k[h & k_mask];
+    Model* pj = &low[h & j_mask];
+    Model mk = *pk;
+    Model mj = *pj;
+    const bool k_conf = mk.confident();
+    uint64_t lanes = select(k_conf, mk.lanes(), mj.lanes());
+    uint32_t rest = select(k_conf, mk.rest(), mj.rest());
     uint32_t s;
     if constexpr (kHashed) {
       // Hashed slots of the four possible next contexts lie anywhere.
@@ -85,71 +198,94 @@ struct Tiers {
         __builtin_prefetch(&hash[((next | t) * kHashMultiplier) >> hash_shift], 1);
       }
       const uint64_t ch = h & h_mask;
-      HashEntry& e = hash[(ch * kHashMultiplier) >> hash_shift];
+      HashEntry* e = &hash[(ch * kHashMultiplier) >> hash_shift];
       const uint32_t check = (static_cast<uint32_t>(ch) * kCheckMultiplier) | 1u;
-      if (e.check != check) {
-        e.check = check;
-        e.model.reset(1);
-      }
-      if (e.model.total() > kConfidentTotal) {
-        s = code(e.model);
-        mk.update(s);
-        mj.update(s);
-      } else if (mk.total() <= kConfidentTotal) {
-        s = code(mj);
-        e.model.update(s);
-        mk.update(s);
-      } else {
-        s = code(mk);
-        e.model.update(s);
-        mj.update(s);
-      }
+      Model me = e->model;
+      me.keep_or_reset(e->check == check);
+      // The hashed entry codes when confident, else order-k when confident,
+      // else the low order.
+      const bool e_conf = me.confident();
+      lanes = select(e_conf, me.lanes(), lanes);
+      rest = select(e_conf, me.rest(), rest);
+      s = code(Model::of(lanes, rest));
+      me.update(s);
+      e->check = check;
+      e->model = me;
     } else {
-      if (mk.total() <= kConfidentTotal) {
-        s = code(mj);
-        mk.update(s);
-      } else {
-        s = code(mk);
-        mj.update(s);
-      }
+      s = code(Model::of(lanes, rest));
     }
+    mk.update(s);
+    mj.update(s);
+    *pk = mk;
+    *pj = mj;
     // An N keeps the history; a base shifts in as two bits.
     const uint64_t shifted = ((h << 2) | s) & history_mask;
-    history = s < kSymbolN ? shifted : h;
+    history = select(s < kSymbolN, shifted, h);
     return s;
   }
 };
 
 inline unsigned low_order(unsigned k) { return k / 2 > 1 ? k / 2 : 1; }
 
-// A flat table of n trivially copyable entries. Tables of 2 MiB and more are
-// 2 MiB aligned and, on Linux, offered huge pages: every base probes them at
-// an unpredictable spot, and with 4 KiB pages most probes would add a TLB
-// miss to the cache miss.
+// A flat table of n trivially copyable entries whose all-zero bytes are their
+// initial state, allocated zero-filled. Tables of 2 MiB and more are mapped
+// straight from the system (2 MiB aligned and, on Linux, offered huge pages:
+// every base probes them at an unpredictable spot, and with 4 KiB pages most
+// probes would add a TLB miss to the cache miss). Fresh pages are zero and
+// cost only when first touched, so a large table that a small stream barely
+// uses is cheap; nothing is written to set it up.
 template <class T>
 class Table {
  public:
-  // False when the memory is not there; the entries are uninitialised.
+  Table() = default;
+  Table(const Table&) = delete;
+  Table& operator=(const Table&) = delete;
+  ~Table() { release(); }
+
+  // False when the memory is not there.
   bool allocate(size_t n) {
+    release();
     constexpr size_t kHuge = size_t{1} << 21;
     const size_t bytes = n * sizeof(T);
-    void* p = nullptr;
-    if (bytes < kHuge) {
-      p = std::malloc(bytes ? bytes : 1);
-    } else {
-      const size_t rounded = (bytes + kHuge - 1) & ~(kHuge - 1);
-      p = std::aligned_alloc(kHuge, rounded);
 #ifdef __linux__
-      if (p) madvise(p, rounded, MADV_HUGEPAGE);
-#endif
+    if (bytes >= kHuge) {
+      // Over-map by one huge page and trim to a 2 MiB aligned run.
+      const size_t rounded = (bytes + kHuge - 1) & ~(kHuge - 1);
+      const size_t mapped = rounded + kHuge;
+      void* m = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (m == MAP_FAILED) return false;
+      const uintptr_t base = reinterpret_cast<uintptr_t>(m);
+      const uintptr_t aligned = (base + kHuge - 1) & ~uintptr_t{kHuge - 1};
+      if (aligned > base) munmap(m, aligned - base);
+      const size_t tail = (base + mapped) - (aligned + rounded);
+      if (tail) munmap(reinterpret_cast<void*>(aligned + rounded), tail);
+      madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);
+      data_ = reinterpret_cast<T*>(aligned);
+      mapped_ = rounded;
+      return true;
     }
-    data_.reset(static_cast<T*>(p));
-    return p != nullptr;
+#endif
+    data_ = static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
+    return data_ != nullptr;
   }
-  T* data() const { return data_.get(); }
+  T* data() const { return data_; }
 
  private:
-  std::unique_ptr<T, FreeDeleter> data_;
+  void release() {
+#ifdef __linux__
+    if (mapped_) {
+      munmap(data_, mapped_);
+      data_ = nullptr;
+      mapped_ = 0;
+      return;
+    }
+#endif
+    std::free(data_);
+    data_ = nullptr;
+  }
+
+  T* data_ = nullptr;
+  size_t mapped_ = 0;  // non-zero for a mapped table
 };
 
 // Owns the tables of one stream. Parameters must be valid and already
@@ -158,14 +294,14 @@ class ContextModel {
  public:
   explicit ContextModel(const NucleotideParams& p) : params_(p) {}
 
-  // The order-k and low-order tables, every model at frequency 1.
+  // The order-k and low-order tables, every model at frequency 1 (zero
+  // bytes).
   bool allocate_context_tables() {
     const size_t k_models = size_t{1} << (2 * params_.k);
     const size_t j_models = size_t{1} << (2 * low_order(params_.k));
-    if (!order_k_.allocate(k_models) || !low_.allocate(j_models)) return false;
-    std::uninitialized_fill_n(order_k_.data(), k_models, Model{});
-    std::uninitialized_fill_n(low_.data(), j_models, Model{});
-    return true;
+    // Sixteen spare models: step() prefetches the sixteen grandchildren of a
+    // context, which for k = 1 reach past the four real ones.
+    return order_k_.allocate(k_models + 16) && low_.allocate(j_models);
   }
 
   // The hashed table, when the tier is active. Every probe computes an odd
@@ -174,9 +310,7 @@ class ContextModel {
   bool allocate_hash_table() {
     if (!params_.hashed()) return true;
     const size_t entries = size_t{1} << params_.b;
-    if (!hash_.allocate(entries)) return false;
-    std::memset(static_cast<void*>(hash_.data()), 0, entries * sizeof(HashEntry));
-    return true;
+    return hash_.allocate(entries);
   }
 
   bool hashed() const { return params_.hashed(); }

@@ -145,6 +145,25 @@ TEST(Block, PayloadLayoutErrors) {
   EXPECT_EQ(error_of(method9, {false, true, false}), "unsupported zarv sequence codec method 9; upgrade zarv");
 }
 
+TEST(Block, QualityColumnLongerThanTheBasesEndsInItsDigest) {
+  // A quality column declaring more values than the bases hold is reported as
+  // the quality digest mismatch it would end in, after the names check.
+  std::vector<Read> reads = {{"r1", "ACGTACGTAC", "IIIIIIIIII"}, {"r2", "GGGGGGGGGG", "IIIIIIIIII"}};
+  Bytes payload = payload_of(reads);
+  auto layout = parse_payload(payload);
+  ASSERT_TRUE(layout.ok());
+  std::vector<uint32_t> long_lengths = {4000000, 4000000};
+  std::vector<uint8_t> quals(8000000, 'I');
+  auto coded = encode_quality_stream(long_lengths, quals, std::nullopt);
+  ASSERT_TRUE(coded.ok());
+  Bytes forged(payload.begin(), payload.begin() + 32 + layout->names.size() + 4 + layout->sequence.size());
+  put_le32(forged, static_cast<uint32_t>(coded->size()));
+  forged.insert(forged.end(), coded->begin(), coded->end());
+  EXPECT_EQ(error_of(forged), "corrupted zarv data: block quality digest (crc mismatch)");
+  EXPECT_EQ(error_of(with_digest(forged, 0, 7)), "corrupted zarv data: block names digest (crc mismatch)");
+  EXPECT_EQ(error_of(forged, {true, true, false}), "ok");
+}
+
 TEST(Block, TextRendering) {
   std::vector<Read> reads = {{"r1", "ACGT", "IIII"}, {"empty", "", ""}, {"r3", "GG", "#I"}};
   auto block = decode_block(payload_of(reads), StreamSelection::all());
