@@ -17,16 +17,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import zarv  # noqa: E402
-from illumina_data import archive, simulated_fastq  # noqa: E402
-
-
-def best_of(fn, runs=3):
-    best = float("inf")
-    for _ in range(runs):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
+from illumina_data import archive, best_of, simulated_fastq  # noqa: E402
 
 
 def run_seconds(cmd, runs=2):

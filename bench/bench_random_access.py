@@ -16,17 +16,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "python"))
 
 import zarv  # noqa: E402
 import zarv.remote as remote  # noqa: E402
-from illumina_data import archive, simulated_fastq  # noqa: E402
+from illumina_data import archive, best_of, simulated_fastq  # noqa: E402
 from nginx_server import NginxServer  # noqa: E402
-
-
-def best_of(fn, runs=3):
-    best = float("inf")
-    for _ in range(runs):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
 
 
 def main():

@@ -18,6 +18,19 @@ const char* stream_display_name(StreamKind k) {
   return "Names";
 }
 
+void append_footer_entries(std::vector<uint8_t>& out, std::span<const GroupLoc> groups) {
+  out.reserve(out.size() + kFooterEntryLen * groups.size());
+  for (const GroupLoc& g : groups) {
+    put_le64(out, g.block_offset);
+    put_le32(out, g.read_count);
+    for (const StreamLoc& s : g.streams) {
+      put_le64(out, s.offset);
+      put_le32(out, s.length);
+      put_le32(out, s.crc);
+    }
+  }
+}
+
 Result<FooterIndex> parse_footer_body(std::span<const uint8_t> body, uint64_t footer_offset,
                                       bool encrypted) {
   const size_t tag_len = encrypted ? kFooterTagLen : 0;

@@ -51,6 +51,9 @@ struct FooterIndex {
   std::optional<std::array<uint8_t, kFooterTagLen>> tag;
 };
 
+// Appends the 60-byte entries of `groups` in their on-disk layout.
+void append_footer_entries(std::vector<uint8_t>& out, std::span<const GroupLoc> groups);
+
 // Parses a footer body (the bytes from the footer offset up to the trailer).
 Result<FooterIndex> parse_footer_body(std::span<const uint8_t> body, uint64_t footer_offset,
                                       bool encrypted);

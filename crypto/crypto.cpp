@@ -183,17 +183,8 @@ Status check_footer_tag(const ArchiveKey& key, std::span<const uint8_t> body_bef
 
 std::vector<uint8_t> serialize_footer_for_tag(const FooterIndex& index) {
   std::vector<uint8_t> out;
-  out.reserve(16 + kFooterEntryLen * index.groups.size());
   put_le32(out, static_cast<uint32_t>(index.groups.size()));
-  for (const GroupLoc& g : index.groups) {
-    put_le64(out, g.block_offset);
-    put_le32(out, g.read_count);
-    for (const StreamLoc& s : g.streams) {
-      put_le64(out, s.offset);
-      put_le32(out, s.length);
-      put_le32(out, s.crc);
-    }
-  }
+  append_footer_entries(out, index.groups);
   put_le64(out, index.total_reads);
   put_le32(out, index.whole_file_crc);
   return out;

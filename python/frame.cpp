@@ -31,7 +31,8 @@ PyObject* os_error_type(int err) {
   }
 }
 
-// The type's __name__, for conversion messages.
+}  // namespace
+
 std::string type_name(PyObject* obj) {
   PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
   if (!name) {
@@ -45,6 +46,8 @@ std::string type_name(PyObject* obj) {
   }
   return s;
 }
+
+namespace {
 
 }  // namespace
 

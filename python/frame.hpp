@@ -125,6 +125,9 @@ bool convert_streams(PyObject* obj, StreamSelection* out);
 // One stream name ("names"/"name", "sequence"/"seq", "quality"/"qual").
 bool convert_stream_name(PyObject* obj, StreamKind* out);
 
+// The `__name__` of obj's type, for conversion messages.
+std::string type_name(PyObject* obj);
+
 // Text in double quotes with backslash escapes for quotes, backslashes and
 // control characters; invalid UTF-8 is shown as U+FFFD.
 std::string debug_quote(std::string_view bytes);

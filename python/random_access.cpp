@@ -112,11 +112,8 @@ PyObject* index_stream_crc(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 bool convert_bytes(PyObject* obj, const char* argname, std::span<const uint8_t>* out) {
   if (!PyBytes_Check(obj)) {
-    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-    const char* n = name ? PyUnicode_AsUTF8AndSize(name.p, nullptr) : nullptr;
-    PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'PyBytes'", argname,
-                 n ? n : "object");
+                 type_name(obj).c_str());
     return false;
   }
   char* data;
@@ -249,11 +246,8 @@ bool convert_groups(PyObject* obj, std::optional<std::vector<uint64_t>>* out) {
     return false;
   }
   if (!PySequence_Check(obj)) {
-    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-    const char* n = name ? PyUnicode_AsUTF8AndSize(name.p, nullptr) : nullptr;
-    PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "argument 'groups': '%s' object cannot be converted to 'Sequence'",
-                 n ? n : "object");
+                 type_name(obj).c_str());
     return false;
   }
   Py_ssize_t n = PySequence_Size(obj);

@@ -282,10 +282,7 @@ bool convert_fasta(PyObject* obj, bool* out) {
     return true;
   }
   if (!PyBool_Check(obj)) {
-    PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-    const char* n = name ? PyUnicode_AsUTF8AndSize(name.p, nullptr) : nullptr;
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument 'fasta': '%s' object cannot be converted to 'PyBool'", n ? n : "object");
+    PyErr_Format(PyExc_TypeError, "argument 'fasta': '%s' object cannot be converted to 'PyBool'", type_name(obj).c_str());
     return false;
   }
   *out = obj == Py_True;

@@ -78,15 +78,7 @@ void append_footer(Bytes& archive, const FooterSpec& spec) {
   const uint64_t f = spec.footer_offset.value_or(archive.size());
   const size_t body_start = archive.size();
   put_le32(archive, spec.group_count.value_or(static_cast<uint32_t>(spec.groups.size())));
-  for (const GroupLoc& g : spec.groups) {
-    put_le64(archive, g.block_offset);
-    put_le32(archive, g.read_count);
-    for (const StreamLoc& s : g.streams) {
-      put_le64(archive, s.offset);
-      put_le32(archive, s.length);
-      put_le32(archive, s.crc);
-    }
-  }
+  append_footer_entries(archive, spec.groups);
   put_le64(archive, spec.total_reads);
   put_le32(archive, spec.whole_file_crc.value_or(crc32c(archive)));
   if (spec.tag) archive.insert(archive.end(), spec.tag->begin(), spec.tag->end());
