@@ -46,10 +46,14 @@ def main():
                     pass
 
         t_all = best_of(download)
+        t_col_local = best_of(lambda: zarv.read_qualities(path, groups=[g]))
         print(f"remote quality column of 1 group: {ra.requests} requests, {ra.bytes_fetched / 1e3:.1f} kB, "
               f"{t_col * 1e3:.1f} ms")
         print(f"whole-file download:              1 request, {size / 1e3:.1f} kB, {t_all * 1e3:.1f} ms")
-        print(f"bytes ratio {size / ra.bytes_fetched:.0f}x, time ratio {t_all / t_col:.1f}x")
+        print(f"bytes ratio {size / ra.bytes_fetched:.0f}x; on loopback the transfer is nearly free, so the "
+              f"fair time comparison is download + local column read ({(t_all + t_col_local) * 1e3:.1f} ms): "
+              f"{(t_all + t_col_local) / t_col:.1f}x, and download + full decode ({(t_all + full) * 1e3:.0f} ms): "
+              f"{(t_all + full) / t_col:.0f}x")
 
 
 if __name__ == "__main__":
