@@ -16,7 +16,7 @@ namespace {
 
 using zarv::writer::Bytes;
 
-// Field access on a spec dict; false means a Python error is set.
+// Field access on a dict of fields; false means a Python error is set.
 struct Fields {
   PyObject* dict;
 
@@ -57,13 +57,13 @@ PyObject* from_bytes(const Bytes& b) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
 }
 
-bool header_spec(PyObject* dict, zarv::writer::HeaderSpec* spec) {
+bool header_spec(PyObject* dict, zarv::writer::HeaderSpec* layout) {
   Fields f{dict};
-  if (!f.num("major", &spec->major) || !f.num("minor", &spec->minor) ||
-      !f.num("features", &spec->required_features) || !f.num("seq_order", &spec->seq_order) ||
-      !f.num("quality_binning", &spec->quality_binning) || !f.num("flags", &spec->flags) ||
-      !f.num("group_size", &spec->group_size) || !f.num("platform", &spec->platform) ||
-      !f.opt("crc", &spec->crc)) {
+  if (!f.num("major", &layout->major) || !f.num("minor", &layout->minor) ||
+      !f.num("features", &layout->required_features) || !f.num("seq_order", &layout->seq_order) ||
+      !f.num("quality_binning", &layout->quality_binning) || !f.num("flags", &layout->flags) ||
+      !f.num("group_size", &layout->group_size) || !f.num("platform", &layout->platform) ||
+      !f.opt("crc", &layout->crc)) {
     return false;
   }
   if (PyObject* m = f.get("magic")) {
@@ -72,12 +72,12 @@ bool header_spec(PyObject* dict, zarv::writer::HeaderSpec* spec) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "magic must be 4 bytes");
       return false;
     }
-    std::copy(magic.begin(), magic.end(), spec->magic.begin());
+    std::copy(magic.begin(), magic.end(), layout->magic.begin());
   }
   if (PyObject* region = f.get("extension_region")) {
     Bytes r;
     if (!to_bytes(region, &r)) return false;
-    spec->raw_extension_region = std::move(r);
+    layout->raw_extension_region = std::move(r);
   }
   if (PyObject* exts = f.get("extensions")) {
     PyObject* seq = PySequence_Fast(exts, "extensions must be a sequence of (tag, body)");
@@ -96,7 +96,7 @@ bool header_spec(PyObject* dict, zarv::writer::HeaderSpec* spec) {
         Py_DECREF(seq);
         return false;
       }
-      spec->extensions.push_back(std::move(rec));
+      layout->extensions.push_back(std::move(rec));
     }
     Py_DECREF(seq);
   }
@@ -136,9 +136,9 @@ PyObject* tk_crc32c(PyObject*, PyObject* arg) {
 }
 
 PyObject* tk_header(PyObject*, PyObject* arg) {
-  zarv::writer::HeaderSpec spec;
-  if (!header_spec(arg, &spec)) return nullptr;
-  return from_bytes(zarv::writer::build_header(spec));
+  zarv::writer::HeaderSpec layout;
+  if (!header_spec(arg, &layout)) return nullptr;
+  return from_bytes(zarv::writer::build_header(layout));
 }
 
 PyObject* tk_member_labels(PyObject*, PyObject* args) {
@@ -200,11 +200,11 @@ PyObject* tk_footer(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "SO!", &prefix, &PyDict_Type, &dict)) return nullptr;
   Bytes out;
   if (!to_bytes(prefix, &out)) return nullptr;
-  zarv::writer::FooterSpec spec;
+  zarv::writer::FooterSpec layout;
   Fields f{dict};
-  if (!f.num("total_reads", &spec.total_reads) || !f.opt("whole_file_crc", &spec.whole_file_crc) ||
-      !f.opt("footer_crc", &spec.footer_crc) || !f.opt("footer_offset", &spec.footer_offset) ||
-      !f.opt("group_count", &spec.group_count)) {
+  if (!f.num("total_reads", &layout.total_reads) || !f.opt("whole_file_crc", &layout.whole_file_crc) ||
+      !f.opt("footer_crc", &layout.footer_crc) || !f.opt("footer_offset", &layout.footer_offset) ||
+      !f.opt("group_count", &layout.group_count)) {
     return nullptr;
   }
   if (PyObject* tag = f.get("tag")) {
@@ -214,8 +214,8 @@ PyObject* tk_footer(PyObject*, PyObject* args) {
       PyErr_SetString(PyExc_ValueError, "tag must be 16 bytes");
       return nullptr;
     }
-    spec.tag.emplace();
-    std::copy(t.begin(), t.end(), spec.tag->begin());
+    layout.tag.emplace();
+    std::copy(t.begin(), t.end(), layout.tag->begin());
   }
   if (PyObject* groups = f.get("groups")) {
     PyObject* seq = PySequence_Fast(groups, "groups must be a sequence");
@@ -229,11 +229,11 @@ PyObject* tk_footer(PyObject*, PyObject* args) {
         Py_DECREF(seq);
         return nullptr;
       }
-      spec.groups.push_back(g);
+      layout.groups.push_back(g);
     }
     Py_DECREF(seq);
   }
-  zarv::writer::append_footer(out, spec);
+  zarv::writer::append_footer(out, layout);
   return from_bytes(out);
 }
 
@@ -241,8 +241,8 @@ PyObject* tk_archive(PyObject*, PyObject* args) {
   PyObject *hdr, *blocks;
   int end_frame = 0;
   if (!PyArg_ParseTuple(args, "OO|p", &hdr, &blocks, &end_frame)) return nullptr;
-  zarv::writer::HeaderSpec spec;
-  if (!header_spec(hdr, &spec)) return nullptr;
+  zarv::writer::HeaderSpec layout;
+  if (!header_spec(hdr, &layout)) return nullptr;
   std::vector<zarv::writer::RawBlock> raw;
   PyObject* seq = PySequence_Fast(blocks, "blocks must be a sequence of (payload, reads)");
   if (!seq) return nullptr;
@@ -261,7 +261,7 @@ PyObject* tk_archive(PyObject*, PyObject* args) {
     raw.push_back(std::move(b));
   }
   Py_DECREF(seq);
-  return from_bytes(zarv::writer::assemble_archive(spec, raw, end_frame != 0));
+  return from_bytes(zarv::writer::assemble_archive(layout, raw, end_frame != 0));
 }
 
 // ---- real archives from reads ----
@@ -456,12 +456,12 @@ PyMethodDef testkit_methods[] = {
     {"debug_quote", tk_debug_quote, METH_O, "debug_quote(bytes) -> str"},
     {"read_source", tk_read_source, METH_VARARGS, "read_source(source, file_like=True, chunk=8192) -> bytes"},
     {"crc32c", tk_crc32c, METH_O, "crc32c(data) -> int"},
-    {"header", tk_header, METH_O, "header(spec: dict) -> bytes"},
+    {"header", tk_header, METH_O, "header(layout: dict) -> bytes"},
     {"member_labels", tk_member_labels, METH_VARARGS, "member_labels(labels, count=None) -> bytes"},
     {"block_frame", tk_block_frame, METH_VARARGS, "block_frame(payload, crc=None, length=None) -> bytes"},
     {"end_frame", tk_end_frame, METH_NOARGS, "end_frame() -> bytes"},
     {"locate_streams", tk_locate_streams, METH_VARARGS, "locate_streams(block_offset, payload) -> group"},
-    {"footer", tk_footer, METH_VARARGS, "footer(prefix, spec: dict) -> prefix + footer"},
+    {"footer", tk_footer, METH_VARARGS, "footer(prefix, layout: dict) -> prefix + footer"},
     {"archive", tk_archive, METH_VARARGS, "archive(header_spec, [(payload, reads)], end_frame=False) -> bytes"},
     {nullptr, nullptr, 0, nullptr},
 };

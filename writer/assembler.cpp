@@ -5,29 +5,29 @@
 
 namespace zarv::writer {
 
-Bytes build_header(const HeaderSpec& spec) {
+Bytes build_header(const HeaderSpec& layout) {
   Bytes region;
-  if (spec.raw_extension_region) {
-    region = *spec.raw_extension_region;
+  if (layout.raw_extension_region) {
+    region = *layout.raw_extension_region;
   } else {
-    for (const ExtensionRecord& r : spec.extensions) {
+    for (const ExtensionRecord& r : layout.extensions) {
       region.push_back(r.tag);
       put_le16(region, static_cast<uint16_t>(r.body.size()));
       region.insert(region.end(), r.body.begin(), r.body.end());
     }
   }
-  Bytes out(spec.magic.begin(), spec.magic.end());
-  out.push_back(spec.major);
-  out.push_back(spec.minor);
-  put_le64(out, spec.required_features);
-  out.push_back(spec.seq_order);
-  out.push_back(spec.quality_binning);
-  out.push_back(spec.flags);
-  out.push_back(spec.group_size);
-  out.push_back(spec.platform);
+  Bytes out(layout.magic.begin(), layout.magic.end());
+  out.push_back(layout.major);
+  out.push_back(layout.minor);
+  put_le64(out, layout.required_features);
+  out.push_back(layout.seq_order);
+  out.push_back(layout.quality_binning);
+  out.push_back(layout.flags);
+  out.push_back(layout.group_size);
+  out.push_back(layout.platform);
   put_le16(out, static_cast<uint16_t>(region.size()));
   out.insert(out.end(), region.begin(), region.end());
-  put_le32(out, spec.crc.value_or(crc32c(out)));
+  put_le32(out, layout.crc.value_or(crc32c(out)));
   return out;
 }
 
@@ -74,16 +74,16 @@ GroupLoc locate_streams(uint64_t block_offset, std::span<const uint8_t> payload)
   return g;
 }
 
-void append_footer(Bytes& archive, const FooterSpec& spec) {
-  const uint64_t f = spec.footer_offset.value_or(archive.size());
+void append_footer(Bytes& archive, const FooterSpec& layout) {
+  const uint64_t f = layout.footer_offset.value_or(archive.size());
   const size_t body_start = archive.size();
-  put_le32(archive, spec.group_count.value_or(static_cast<uint32_t>(spec.groups.size())));
-  append_footer_entries(archive, spec.groups);
-  put_le64(archive, spec.total_reads);
-  put_le32(archive, spec.whole_file_crc.value_or(crc32c(archive)));
-  if (spec.tag) archive.insert(archive.end(), spec.tag->begin(), spec.tag->end());
+  put_le32(archive, layout.group_count.value_or(static_cast<uint32_t>(layout.groups.size())));
+  append_footer_entries(archive, layout.groups);
+  put_le64(archive, layout.total_reads);
+  put_le32(archive, layout.whole_file_crc.value_or(crc32c(archive)));
+  if (layout.tag) archive.insert(archive.end(), layout.tag->begin(), layout.tag->end());
   std::span<const uint8_t> body(archive.data() + body_start, archive.size() - body_start);
-  put_le32(archive, spec.footer_crc.value_or(crc32c(body)));
+  put_le32(archive, layout.footer_crc.value_or(crc32c(body)));
   put_le64(archive, f);
   archive.insert(archive.end(), {'Z', 'A', 'R', 'F'});
 }

@@ -39,7 +39,7 @@ struct HeaderSpec {
   std::optional<uint32_t> crc;
 };
 
-Bytes build_header(const HeaderSpec& spec);
+Bytes build_header(const HeaderSpec& layout);
 
 // Body of a member-labels record: count (the number of labels unless given),
 // then length-prefixed labels.
@@ -68,7 +68,7 @@ struct FooterSpec {
 };
 
 // Appends footer body and trailer to `archive` (which holds everything before).
-void append_footer(Bytes& archive, const FooterSpec& spec);
+void append_footer(Bytes& archive, const FooterSpec& layout);
 
 // A plain archive of raw block payloads: header, frames, optional end frame,
 // and a footer indexing every block (read counts given per block).

@@ -36,7 +36,7 @@ inline constexpr uint8_t kSymbolToBase[5] = {'A', 'C', 'G', 'T', 'N'};
 template <class T>
 [[gnu::always_inline]] inline T select(bool c, T a, T b) {
   static_assert(sizeof(T) == 4 || sizeof(T) == 8);
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(NUC_PLAIN)
   const uint32_t flag = c;
   __asm__("test %[flag], %[flag]\n\tcmovnz %[a], %[b]" : [b] "+r"(b) : [a] "r"(a), [flag] "r"(flag) : "cc");
   return b;

@@ -50,9 +50,9 @@ class RemoteArchive:
 
     # -- HTTP ---------------------------------------------------------------
 
-    def _range(self, spec):
-        """GET with ``Range: bytes=<spec>``; returns (body, start, total)."""
-        req = urllib.request.Request(self.url, headers={**self.headers, "Range": f"bytes={spec}"})
+    def _range(self, ranges):
+        """GET with ``Range: bytes=<ranges>``; returns (body, start, total)."""
+        req = urllib.request.Request(self.url, headers={**self.headers, "Range": f"bytes={ranges}"})
         self.requests += 1
         try:
             with urllib.request.urlopen(req, timeout=self.timeout) as resp:
@@ -60,7 +60,7 @@ class RemoteArchive:
                 content_range = resp.headers.get("Content-Range")
                 body = resp.read()
         except urllib.error.HTTPError as e:
-            raise RemoteError(f"HTTP {e.code} {e.reason} for {self.url} (Range: bytes={spec})") from None
+            raise RemoteError(f"HTTP {e.code} {e.reason} for {self.url} (Range: bytes={ranges})") from None
         except urllib.error.URLError as e:
             raise RemoteError(f"cannot reach {self.url}: {e.reason}") from None
         self.bytes_fetched += len(body)

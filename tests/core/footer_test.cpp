@@ -41,10 +41,10 @@ std::string message_of(const Bytes& b, bool encrypted = false) {
 
 TEST(Footer, RoundTripAndCoveredLength) {
   Bytes a = prefix();
-  FooterSpec spec;
-  spec.groups = {group(25, 10, 60, 5), group(70, 3, 80, 45)};
-  spec.total_reads = 13;
-  writer::append_footer(a, spec);
+  FooterSpec layout;
+  layout.groups = {group(25, 10, 60, 5), group(70, 3, 80, 45)};
+  layout.total_reads = 13;
+  writer::append_footer(a, layout);
   auto idx = read(a);
   ASSERT_TRUE(idx.ok()) << idx.error().message();
   EXPECT_EQ(idx->groups.size(), 2u);
@@ -79,12 +79,12 @@ TEST(Footer, HandMadeEmptyFooter) {
 
 TEST(Footer, EncryptedFooterCarriesTag) {
   Bytes a = prefix();
-  FooterSpec spec;
-  spec.groups = {group(25, 1, 30, 10)};
-  spec.total_reads = 1;
-  spec.tag.emplace();
-  for (int i = 0; i < 16; ++i) (*spec.tag)[i] = static_cast<uint8_t>(i);
-  writer::append_footer(a, spec);
+  FooterSpec layout;
+  layout.groups = {group(25, 1, 30, 10)};
+  layout.total_reads = 1;
+  layout.tag.emplace();
+  for (int i = 0; i < 16; ++i) (*layout.tag)[i] = static_cast<uint8_t>(i);
+  writer::append_footer(a, layout);
   auto idx = read(a, true);
   ASSERT_TRUE(idx.ok()) << idx.error().message();
   ASSERT_TRUE(idx->tag.has_value());
@@ -97,8 +97,8 @@ TEST(Footer, EncryptedFooterCarriesTag) {
 TEST(Footer, TrailerAndOffsetChecks) {
   EXPECT_EQ(message_of(Bytes(36, 0)), "truncated zarv stream");
   Bytes a = prefix();
-  FooterSpec spec;
-  writer::append_footer(a, spec);
+  FooterSpec layout;
+  writer::append_footer(a, layout);
   Bytes bad = a;
   bad.back() = 'G';
   EXPECT_EQ(message_of(bad), "malformed zarv block: missing footer trailer magic");
@@ -119,9 +119,9 @@ TEST(Footer, TrailerAndOffsetChecks) {
 
 TEST(Footer, EveryBodyByteIsCoveredByTheCrc) {
   Bytes a = prefix();
-  FooterSpec spec;
-  spec.groups = {group(25, 10, 60, 5)};
-  writer::append_footer(a, spec);
+  FooterSpec layout;
+  layout.groups = {group(25, 10, 60, 5)};
+  writer::append_footer(a, layout);
   const size_t f = 125;
   for (size_t i = f; i < a.size() - 12; ++i) {
     Bytes b = a;
@@ -133,10 +133,10 @@ TEST(Footer, EveryBodyByteIsCoveredByTheCrc) {
 TEST(Footer, EntryChecks) {
   auto msg = [](GroupLoc g, std::optional<uint32_t> count = {}) {
     Bytes a = prefix();
-    FooterSpec spec;
-    spec.groups = {g};
-    spec.group_count = count;
-    writer::append_footer(a, spec);
+    FooterSpec layout;
+    layout.groups = {g};
+    layout.group_count = count;
+    writer::append_footer(a, layout);
     return message_of(a);
   };
   EXPECT_EQ(msg(group(25, 1, 25, 100)), "ok");
@@ -155,10 +155,10 @@ TEST(Footer, EntryChecks) {
 
 TEST(Footer, ParseIndexSuffix) {
   Bytes a = prefix();
-  FooterSpec spec;
-  spec.groups = {group(25, 4, 30, 9), group(60, 6, 61, 9)};
-  spec.total_reads = 10;
-  writer::append_footer(a, spec);
+  FooterSpec layout;
+  layout.groups = {group(25, 4, 30, 9), group(60, 6, 61, 9)};
+  layout.total_reads = 10;
+  writer::append_footer(a, layout);
   const uint64_t len = a.size();
   auto tail = [&](size_t n) { return std::span<const uint8_t>(a).last(n); };
 

@@ -32,8 +32,8 @@ def archive(blocks=(), end_frame=False, **header_fields):
 
 
 def footer(prefix, groups=(), total_reads=0, **overrides):
-    spec = dict(groups=list(groups), total_reads=total_reads, **overrides)
-    return tk.footer(prefix, spec)
+    layout = dict(groups=list(groups), total_reads=total_reads, **overrides)
+    return tk.footer(prefix, layout)
 
 
 def group(block_offset, reads, streams=((0, 0, 0),) * 3):

@@ -111,7 +111,7 @@ def test_remote_errors(server):
 
 def test_short_responses_are_reported():
     class Short(remote.RemoteArchive):
-        def _range(self, spec):  # a server that drops the last byte of every body
+        def _range(self, ranges):  # a server that drops the last byte of every body
             body, start, total = b"x" * 9, 0, 100
             return body, start, total
 
