@@ -30,16 +30,17 @@ uint64_t read_xcr0() {
 uint32_t detect() {
   unsigned eax, ebx, ecx, edx;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return 0;
+  const uint32_t base = (ecx & (1u << 20)) ? kCpuSse42 : 0;  // needs no OS-enabled state
   const bool osxsave = ecx & (1u << 27);
   const bool avx = ecx & (1u << 28);
   const bool popcnt = ecx & (1u << 23);
-  if (!osxsave || !avx || !popcnt) return 0;
+  if (!osxsave || !avx || !popcnt) return base;
   const uint64_t xcr0 = read_xcr0();
   const bool ymm_state = (xcr0 & 0x6) == 0x6;           // SSE and AVX state
   const bool zmm_state = (xcr0 & 0xe6) == 0xe6;         // plus opmask, ZMM_Hi256, Hi16_ZMM
-  if (!ymm_state) return 0;
+  if (!ymm_state) return base;
 
-  if (__get_cpuid_max(0, nullptr) < 7) return 0;
+  if (__get_cpuid_max(0, nullptr) < 7) return base;
   __cpuid_count(7, 0, eax, ebx, ecx, edx);
   const bool bmi1 = ebx & (1u << 3);
   const bool avx2 = ebx & (1u << 5);
@@ -52,7 +53,7 @@ uint32_t detect() {
   bool lzcnt = false;
   if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx)) lzcnt = ecx & (1u << 5);
 
-  uint32_t features = 0;
+  uint32_t features = base;
   if (avx2 && bmi1 && bmi2 && lzcnt) features |= kCpuAvx2;
   if ((features & kCpuAvx2) && zmm_state && avx512f && avx512dq && avx512bw && avx512vl) {
     features |= kCpuAvx512;

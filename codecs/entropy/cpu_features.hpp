@@ -15,6 +15,8 @@ enum CpuFeature : uint32_t {
   // AVX-512F (with the BW/VL/DQ subsets that file is compiled with), the AVX2
   // set above, and the opmask/ZMM state enabled by the OS.
   kCpuAvx512 = 1u << 1,
+  // SSE4.2, whose crc32 instruction computes CRC-32C (used by the CRC's fast path).
+  kCpuSse42 = 1u << 2,
 };
 
 // The cached feature word (detected on first use), restricted by the test mask.

@@ -1,5 +1,7 @@
 #include "core/crc32c.hpp"
 
+#include "codecs/entropy/cpu_features.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -34,13 +36,28 @@ TEST(Crc32c, FastPathEqualsReferenceOnEveryAlignmentAndLength) {
     for (size_t len = 0; len < 300; ++len) {
       std::span<const uint8_t> s(buf.data() + align, len);
       ASSERT_EQ(crc32c(s), crc32c_reference(s)) << "align " << align << " len " << len;
+      ASSERT_EQ(crc32c_sliced(s), crc32c_reference(s)) << "align " << align << " len " << len;
     }
   }
   for (int trial = 0; trial < 50; ++trial) {
     size_t off = rng() % 64, len = rng() % 4096;
     std::span<const uint8_t> s(buf.data() + off, len);
     ASSERT_EQ(crc32c(s), crc32c_reference(s));
+    ASSERT_EQ(crc32c_sliced(s), crc32c_reference(s));
   }
+}
+
+TEST(Crc32c, EveryPathAgreesWithTheMaskApplied) {
+  // With the feature mask cleared the sliced tables are used; with it
+  // restored, the crc32 instruction where this machine has it.
+  std::vector<uint8_t> data(100003);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 131 + 7);
+  const uint32_t expect = crc32c_reference(data);
+  set_cpu_feature_mask_for_testing(0);
+  EXPECT_EQ(crc32c(data), expect);
+  set_cpu_feature_mask_for_testing(~0u);
+  EXPECT_EQ(crc32c(data), expect);
+  EXPECT_TRUE(detected_cpu_features() & kCpuSse42) << "this machine has SSE4.2";
 }
 
 TEST(Crc32c, UpdateContinuesAcrossSplits) {
