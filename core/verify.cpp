@@ -1,6 +1,7 @@
 #include "core/verify.hpp"
 
 #include <array>
+#include <optional>
 
 #include "core/crc32c.hpp"
 #include "core/footer.hpp"
@@ -48,29 +49,64 @@ uint32_t crc32c_combine(uint32_t crc_a, uint32_t crc_b, uint64_t len_b) {
 
 Result<uint32_t> whole_file_crc(ByteSource& src, uint64_t covered, unsigned workers) {
   ZARV_TRY(src.seek(0));
+  auto* memory = dynamic_cast<MemorySource*>(&src);
+  if (memory && covered > memory->bytes().size()) return ArchiveError::truncated();
   if (covered <= kCrcChunk) {
+    if (memory) return crc32c(memory->bytes().first(static_cast<size_t>(covered)));
     std::vector<uint8_t> buf(static_cast<size_t>(covered));
     ZARV_TRY(read_exact(src, buf.data(), buf.size()));
     return crc32c(buf);
   }
   const unsigned w = std::max(1u, workers);
   ThreadPool pool(w);
-  std::vector<std::vector<uint8_t>> chunks;
-  std::vector<uint32_t> crcs;
+  auto* file = dynamic_cast<FileSource*>(&src);
+  // Each worker computes one chunk's CRC: straight from memory for an
+  // in-memory archive, read with a positional read of its own for a file
+  // (so reading is spread over the workers too), else read here in order.
+  // At most W chunks are held at once; the CRCs are folded in file order.
+  std::vector<std::vector<uint8_t>> chunks(w);
+  std::vector<uint32_t> crcs(w);
+  std::vector<std::optional<ArchiveError>> errors(w);
   uint32_t crc = 0;
-  uint64_t left = covered;
-  while (left > 0) {
-    chunks.clear();
-    while (chunks.size() < w && left > 0) {
-      const size_t n = static_cast<size_t>(std::min(kCrcChunk, left));
-      std::vector<uint8_t> chunk(n);
-      ZARV_TRY(read_exact(src, chunk.data(), n));
-      chunks.push_back(std::move(chunk));
-      left -= n;
+  uint64_t done = 0;
+  while (done < covered) {
+    const uint64_t batch_start = done;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(w, (covered - done + kCrcChunk - 1) / kCrcChunk));
+    auto chunk_len = [&](size_t i) {
+      return static_cast<size_t>(std::min(kCrcChunk, covered - batch_start - i * kCrcChunk));
+    };
+    if (!memory && !file) {
+      for (size_t i = 0; i < n; ++i) {
+        chunks[i].resize(chunk_len(i));
+        ZARV_TRY(read_exact(src, chunks[i].data(), chunks[i].size()));
+      }
     }
-    crcs.assign(chunks.size(), 0);
-    pool.run(chunks.size(), [&](size_t i) { crcs[i] = crc32c(chunks[i]); });
-    for (size_t i = 0; i < chunks.size(); ++i) crc = crc32c_combine(crc, crcs[i], chunks[i].size());
+    pool.run(n, [&](size_t i) {
+      const uint64_t at = batch_start + i * kCrcChunk;
+      const size_t len = chunk_len(i);
+      if (memory) {
+        crcs[i] = crc32c(memory->bytes().subspan(static_cast<size_t>(at), len));
+        return;
+      }
+      if (file) {
+        chunks[i].resize(len);
+        auto got = file->pread(chunks[i].data(), len, at);
+        if (!got.ok()) {
+          errors[i] = std::move(got).error();
+          return;
+        }
+        if (*got != len) {
+          errors[i] = ArchiveError::truncated();
+          return;
+        }
+      }
+      crcs[i] = crc32c(chunks[i]);
+    });
+    for (size_t i = 0; i < n; ++i) {
+      if (errors[i]) return *std::move(errors[i]);
+      crc = crc32c_combine(crc, crcs[i], chunk_len(i));
+    }
+    done = std::min(covered, batch_start + n * kCrcChunk);
   }
   return crc;
 }
