@@ -245,7 +245,7 @@ Result<DecodedQualities> decode_quality_stream(std::span<const uint8_t> coded,
 
   const std::span<const uint8_t> seq = with_bases ? *bases : std::span<const uint8_t>{};
   if (is_mixing(h.mode)) {
-    ZARV_ASSIGN(MixingModel model, MixingModel::create(h.alphabet.n));
+    ZARV_ASSIGN(MixingModel model, MixingModel::create(h.alphabet.n, h.total));
     const Quantizers q = uses_stored_quantizers(h.mode) ? Quantizers::stored(h.alphabet, h.quantizer_bytes)
                                                         : Quantizers::fixed();
     ZARV_TRY(decode_mixing_payload(model, h.alphabet, q, h.payload, result.lengths, seq, result.qualities));

@@ -145,7 +145,7 @@ Result<std::vector<uint8_t>> encode_quality_stream(std::span<const uint32_t> len
   const std::span<const uint8_t> seq = with_bases ? *bases : std::span<const uint8_t>{};
   RangeEncoder re(out);
   if (is_mixing(mode)) {
-    ZARV_ASSIGN(MixingModel model, MixingModel::create(alphabet.n));
+    ZARV_ASSIGN(MixingModel model, MixingModel::create(alphabet.n, total));
     const Quantizers q = uses_stored_quantizers(mode) ? Quantizers::stored(alphabet, quantizer_bytes)
                                                       : Quantizers::fixed();
     walk_mixing_contexts(lengths, seq, total, alphabet, q, [&](uint32_t c1, uint32_t c2, uint32_t h3, uint64_t pos) {

@@ -3,6 +3,10 @@
 
 #include <cmath>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace zarv::quality {
 
 const MixingTables& mixing_tables() {
@@ -48,11 +52,43 @@ Quantizers Quantizers::stored(const Alphabet& alphabet, std::span<const uint8_t>
   return q;
 }
 
-Result<MixingModel> MixingModel::create(uint32_t n) {
+void* map_huge_zeroed(size_t bytes, size_t& mapped) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr size_t kHuge = size_t{2} << 20;
+  if (bytes > SIZE_MAX - 2 * kHuge) return nullptr;
+  mapped = (bytes + kHuge - 1) / kHuge * kHuge + kHuge;  // whole huge pages, plus alignment room
+  void* p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  madvise(align_huge(p), mapped - kHuge, MADV_HUGEPAGE);  // advice only: failure leaves normal pages
+  return p;
+#else
+  (void)bytes;
+  mapped = 0;
+  return nullptr;
+#endif
+}
+
+void unmap_huge(void* map, size_t mapped) {
+#if defined(__linux__)
+  munmap(map, mapped);
+#else
+  (void)map;
+  (void)mapped;
+#endif
+}
+
+Result<MixingModel> MixingModel::create(uint32_t n, uint64_t symbols) {
   MixingModel m;
   m.bits_ = mixing_bits(n);
-  if (!m.t1_.allocate(size_t{1} << (kT1Bits + m.bits_)) || !m.t2_.allocate(size_t{1} << (kT2Bits + m.bits_)) ||
-      !m.t3_.allocate(size_t{1} << (kT3Bits + m.bits_))) {
+  // Each symbol probes one row of every table. A table of P pages (4 KiB)
+  // that the call probes at least P / 2 times reaches most of its pages
+  // anyway (rows are spread by the context and, in T3, the hash): zeroing it
+  // whole in huge pages then costs no more, and its probes stop missing the
+  // TLB. Smaller calls keep ordinary pages and pay only for what they touch.
+  const auto huge = [symbols](size_t entries) { return symbols >= entries * sizeof(int16_t) / 4096 / 2; };
+  const size_t n1 = size_t{1} << (kT1Bits + m.bits_), n2 = size_t{1} << (kT2Bits + m.bits_),
+               n3 = size_t{1} << (kT3Bits + m.bits_);
+  if (!m.t1_.allocate(n1, huge(n1)) || !m.t2_.allocate(n2, huge(n2)) || !m.t3_.allocate(n3, huge(n3))) {
     return model_alloc_error();
   }
   m.weights_.fill(kInitialWeight);
