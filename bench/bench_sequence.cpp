@@ -13,6 +13,13 @@
 //     positions and at the first cycle of 0.5% of reads.
 // Two sets: a 4 Mbp genome at 4x (a bacterial-like row group, contexts recur
 // often) and a 64 Mbp genome at 0.25x (human-like: almost no read overlaps).
+// A third, "smallest k=11 group", holds just enough human-like reads for
+// order 11 (4^11 bases): there the per-call model tables (tens of MiB) weigh
+// most, so its figures show how much of a small row group they cost.
+//
+// When htscodecs is installed (ZARV_BENCH_HTSCODECS), each set is also coded
+// with its adaptive order-1 arithmetic coder (arith_compress_to, order 1) and
+// its decode (arith_uncompress_to) timed the same way, as a yardstick.
 //
 //   bench_sequence [--reads N] [--seconds S] [--config K,H,B]
 #include <algorithm>
@@ -27,6 +34,10 @@
 #include <vector>
 
 #include "codecs/sequence/sequence.hpp"
+
+#ifdef ZARV_BENCH_HTSCODECS
+#include <htscodecs/arith_dynamic.h>
+#endif
 
 namespace {
 
@@ -144,6 +155,37 @@ void run(const char* label, const ReadSet& set, zarv::NucleotideParams wish, dou
               runs);
 }
 
+#ifdef ZARV_BENCH_HTSCODECS
+void run_htscodecs(const char* label, const ReadSet& set, double seconds) {
+  std::vector<uint8_t> in = set.bases;
+  unsigned int bound = arith_compress_bound(static_cast<unsigned>(in.size()), 1);
+  std::vector<uint8_t> coded(bound);
+  unsigned int coded_size = bound;
+  if (!arith_compress_to(in.data(), static_cast<unsigned>(in.size()), coded.data(), &coded_size, 1)) {
+    std::fprintf(stderr, "%s: htscodecs arith_compress_to failed\n", label);
+    std::exit(1);
+  }
+  std::vector<uint8_t> out(in.size());
+  double best = 1e30;
+  size_t runs = 0;
+  const auto start = Clock::now();
+  do {
+    unsigned int out_size = static_cast<unsigned>(out.size());
+    const double a = thread_seconds();
+    const unsigned char* r = arith_uncompress_to(coded.data(), coded_size, out.data(), &out_size);
+    const double t = thread_seconds() - a;
+    if (!r || out_size != in.size() || out != in) {
+      std::fprintf(stderr, "%s: htscodecs round trip failed\n", label);
+      std::exit(1);
+    }
+    best = std::min(best, t);
+    ++runs;
+  } while (std::chrono::duration<double>(Clock::now() - start).count() < seconds || runs < 2);
+  std::printf("%-22s htscodecs arith o1   %6.3f bits/base                    decode %6.1f MB/s (best of %zu)\n", label,
+              8.0 * double(coded_size) / double(in.size()), double(in.size()) / 1e6 / best, runs);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,13 +205,23 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%zu reads of 150 bp (%.1f MB of bases) per set, single thread\n", reads, reads * 150 / 1e6);
+#ifndef ZARV_BENCH_HTSCODECS
+  std::printf("(htscodecs not found at build time: no yardstick)\n");
+#endif
   struct Set {
     const char* name;
     size_t genome;
+    size_t reads;
   };
-  const Set sets[] = {{"bacterial-like, 4x", reads * 150 / 4}, {"human-like, 0.25x", reads * 150 * 4}};
+  constexpr size_t kSmallest = ((size_t{1} << 22) + 149) / 150;  // 4^11 bases
+  const Set sets[] = {{"bacterial-like, 4x", reads * 150 / 4, reads},
+                      {"human-like, 0.25x", reads * 150 * 4, reads},
+                      {"smallest k=11 group", kSmallest * 150 * 4, kSmallest}};
   for (const Set& s : sets) {
-    const ReadSet set = sample_reads(synthetic_genome(s.genome, 42), reads, 7);
+    const ReadSet set = sample_reads(synthetic_genome(s.genome, 42), s.reads, 7);
+#ifdef ZARV_BENCH_HTSCODECS
+    run_htscodecs(s.name, set, seconds);
+#endif
     for (const auto& c : configs) run(s.name, set, c, seconds);
   }
   return 0;

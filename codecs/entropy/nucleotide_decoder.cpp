@@ -36,6 +36,19 @@ uint64_t payload_capacity(uint64_t remaining) {
   return kBasesPerByte + remaining * kBasesPerByte;
 }
 
+// (p <= x ? a : b) as a compare and a conditional move. The interval bounds
+// of the decoded symbol are picked from the products on conditions as
+// unpredictable as the symbol itself, and compilers turn plain ternaries
+// there back into branches.
+[[gnu::always_inline]] inline uint32_t select_le(uint32_t p, uint32_t x, uint32_t a, uint32_t b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("cmp %[x], %[p]\n\tcmovbe %[a], %[b]" : [b] "+r"(b) : [a] "r"(a), [p] "r"(p), [x] "r"(x) : "cc");
+  return b;
+#else
+  return p <= x ? a : b;
+#endif
+}
+
 // The range decoder of range_coder.hpp specialised to this codec's model, its
 // state in locals for the whole decode loop. Same arithmetic, step for step:
 //
@@ -46,10 +59,6 @@ uint64_t payload_capacity(uint64_t remaining) {
 //    no product overflows, as cum * r < total * r <= range. The interval
 //    bounds cum * r and (cum + freq) * r of the chosen symbol are among the
 //    products, so consume needs no further multiply.
-//  - Normalisation: two rounds of the reference loop as selects (a byte
-//    leaves `low` every few symbols, at unpredictable points), then the loop
-//    itself for the rare symbol that needs more. A round whose condition is
-//    false changes nothing, so running it unconditionally is harmless.
 //  - Payload bytes are read unchecked while at least four remain (one
 //    normalisation shifts at most four bytes), with the bounds check of
 //    reading zeros past the end only for the last few symbols.
@@ -74,34 +83,9 @@ struct FastDecoder {
     }
   }
 
-  [[gnu::always_inline]] bool must_shift() const {
-    return ((low + range) ^ low) < kRangeTop || range < kRangeBottom;
-  }
-
-  template <bool kChecked>
-  [[gnu::always_inline]] void round() {
-    const bool settled = ((low + range) ^ low) < kRangeTop;
-    const bool small = range < kRangeBottom;
-    const bool shift = settled || small;
-    const uint32_t cut = (0u - low) & 0xFFFFu;
-    const uint32_t r = nucleotide::select(!settled && small, cut, range);
-    const uint32_t b = byte_at<kChecked>(pos);
-    code = nucleotide::select(shift, (code << 8) | b, code);
-    low = nucleotide::select(shift, low << 8, low);
-    range = nucleotide::select(shift, r << 8, r);
-    pos += shift;
-  }
-
   template <bool kChecked>
   [[gnu::always_inline]] void normalise() {
-#ifndef NUC_BRANCHY
-    round<kChecked>();
-    round<kChecked>();
-#endif
-    while (must_shift()) [[unlikely]] {
-      // The reference loop, for the rare third and fourth byte.
-      range_normalise(low, range, [this](uint32_t) { code = (code << 8) | byte_at<kChecked>(pos++); });
-    }
+    range_normalise(low, range, [this](uint32_t) { code = (code << 8) | byte_at<kChecked>(pos++); });
   }
 
   // decode_symbol of the model: search and consume (the caller updates).
@@ -118,28 +102,14 @@ struct FastDecoder {
     const uint32_t p5 = total * r;
     const bool b1 = p1 <= x, b2 = p2 <= x, b3 = p3 <= x, b4 = p4 <= x;
     const uint32_t s = uint32_t{b1} + uint32_t{b2} + uint32_t{b3} + uint32_t{b4};
-#ifdef NUC_TWODIV
-    {
-      const uint32_t count = x / r;
-      const uint32_t c1 = static_cast<uint32_t>(w & 0xFFFF) + 1, c2 = static_cast<uint32_t>((w >> 16) & 0xFFFF) + 2,
-                     c3 = static_cast<uint32_t>((w >> 32) & 0xFFFF) + 3, c4 = static_cast<uint32_t>(w >> 48) + 4;
-      const uint32_t s2 = (c1 <= count) + (c2 <= count) + (c3 <= count) + (c4 <= count);
-      const uint32_t cum = m.cum(s2);
-      low += cum * r;
-      range = m.freq(s2) * r;
-      normalise<kChecked>();
-      return s2;
-    }
-#endif
-    using nucleotide::select;
-    uint32_t lo = select(b1, p1, 0u);
-    lo = select(b2, p2, lo);
-    lo = select(b3, p3, lo);
-    lo = select(b4, p4, lo);
-    uint32_t hi = select(b4, p5, p4);
-    hi = select(b3, hi, p3);
-    hi = select(b2, hi, p2);
-    hi = select(b1, hi, p1);
+    uint32_t lo = select_le(p1, x, p1, 0u);
+    lo = select_le(p2, x, p2, lo);
+    lo = select_le(p3, x, p3, lo);
+    lo = select_le(p4, x, p4, lo);
+    uint32_t hi = select_le(p4, x, p5, p4);
+    hi = select_le(p3, x, hi, p3);
+    hi = select_le(p2, x, hi, p2);
+    hi = select_le(p1, x, hi, p1);
     low += lo;
     range = hi - lo;
     normalise<kChecked>();

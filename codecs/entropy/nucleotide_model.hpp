@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <new>
 #include <cstring>
 #include <vector>
@@ -30,21 +29,6 @@ inline constexpr uint32_t kCheckMultiplier = 1717173651u;
 
 inline constexpr uint8_t kSymbolToBase[5] = {'A', 'C', 'G', 'T', 'N'};
 
-// c ? a : b as a conditional move. The coding loops choose between values on
-// data-dependent conditions that a branch would mispredict about as often as
-// not, and compilers turn plain ternaries back into branches there.
-template <class T>
-[[gnu::always_inline]] inline T select(bool c, T a, T b) {
-  static_assert(sizeof(T) == 4 || sizeof(T) == 8);
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(NUC_PLAIN)
-  const uint32_t flag = c;
-  __asm__("test %[flag], %[flag]\n\tcmovnz %[a], %[b]" : [b] "+r"(b) : [a] "r"(a), [flag] "r"(flag) : "cc");
-  return b;
-#else
-  return c ? a : b;
-#endif
-}
-
 // The five-symbol adaptive frequency model of the codec (increment 16, every
 // frequency f halved to (f + 1) / 2 once the total exceeds 8192), stored so
 // that its initial state, every frequency 1, is all zero bytes: tables can
@@ -62,17 +46,7 @@ class Model {
   static constexpr uint32_t kLimit = 8192;
   static constexpr uint32_t kFloor = 5;  // the total of the initial model
 
-  Model() = default;
-  // The model with these fields (lanes() and rest() of another model).
-  static Model of(uint64_t lanes, uint32_t rest) {
-    Model m;
-    std::memcpy(m.cum_, &lanes, sizeof lanes);
-    m.rest_ = static_cast<uint16_t>(rest);
-    return m;
-  }
-
   uint32_t total() const { return uint32_t{rest_} + kFloor; }
-  uint32_t rest() const { return rest_; }
   bool confident() const { return rest_ > kConfidentTotal - kFloor; }
   // Cumulative frequency of the symbols before `symbol` (0..5).
   uint32_t cum(uint32_t symbol) const {
@@ -158,15 +132,10 @@ struct Tiers {
   unsigned hash_shift;    // 64 - b
   uint64_t history;       // preceding bases, two bits each, newest lowest
 
-  // Codes one symbol. `code(model)` codes with the chosen model, given as a
-  // value and not updated (decoding returns the symbol it read, encoding
-  // codes the known symbol and returns it); step() then adds the symbol to
-  // every tier, the coding one included, and advances the history.
-  //
-  // Every tier learns the same symbol, so the models are read as values, the
-  // coding one is picked with conditional moves (which tier codes depends on
-  // the data and would be mispredicted often) and all are written back
-  // updated: the choice adds no load to the chain from one symbol to the next.
+  // Codes one symbol. `code(model)` codes with the chosen model without
+  // updating it (decoding returns the symbol it read, encoding codes the
+  // known symbol and returns it); step() then adds the symbol to every tier,
+  // the coding one included, and advances the history.
   template <bool kHashed, class Code>
   [[gnu::always_inline]] uint32_t step(Code&& code) {
     const uint64_t h = history;
@@ -183,13 +152,8 @@ struct Tiers {
       __builtin_prefetch(g + 128);
       __builtin_prefetch(g + 16 * sizeof(Model) - 1);
     }
-    Model* pk = &order_k[h & k_mask];
-    Model* pj = &low[h & j_mask];
-    Model mk = *pk;
-    Model mj = *pj;
-    const bool k_conf = mk.confident();
-    uint64_t lanes = select(k_conf, mk.lanes(), mj.lanes());
-    uint32_t rest = select(k_conf, mk.rest(), mj.rest());
+    Model* mk = &order_k[h & k_mask];
+    Model* mj = &low[h & j_mask];
     uint32_t s;
     if constexpr (kHashed) {
       // Hashed slots of the four possible next contexts lie anywhere.
@@ -200,27 +164,22 @@ struct Tiers {
       const uint64_t ch = h & h_mask;
       HashEntry* e = &hash[(ch * kHashMultiplier) >> hash_shift];
       const uint32_t check = (static_cast<uint32_t>(ch) * kCheckMultiplier) | 1u;
-      Model me = e->model;
-      me.keep_or_reset(e->check == check);
-      // The hashed entry codes when confident, else order-k when confident,
-      // else the low order.
-      const bool e_conf = me.confident();
-      lanes = select(e_conf, me.lanes(), lanes);
-      rest = select(e_conf, me.rest(), rest);
-      s = code(Model::of(lanes, rest));
-      me.update(s);
+      e->model.keep_or_reset(e->check == check);
       e->check = check;
-      e->model = me;
+      Model* me = &e->model;
+      // The hashed entry codes when confident, else order-k when confident,
+      // else the low order; every tier learns the symbol.
+      Model* coder = me->confident() ? me : (mk->confident() ? mk : mj);
+      s = code(*coder);
+      me->update(s);
     } else {
-      s = code(Model::of(lanes, rest));
+      s = code(mk->confident() ? *mk : *mj);
     }
-    mk.update(s);
-    mj.update(s);
-    *pk = mk;
-    *pj = mj;
+    mk->update(s);
+    mj->update(s);
     // An N keeps the history; a base shifts in as two bits.
     const uint64_t shifted = ((h << 2) | s) & history_mask;
-    history = select(s < kSymbolN, shifted, h);
+    history = s < kSymbolN ? shifted : h;
     return s;
   }
 };
