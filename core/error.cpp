@@ -53,6 +53,7 @@ std::string ArchiveError::message() const {
     case ErrorKind::LrOverlap:
     case ErrorKind::Rans:
     case ErrorKind::Crypto:
+    case ErrorKind::Estimate:
       return text;
   }
   return text;

@@ -35,6 +35,7 @@ enum class ErrorKind : uint8_t {
   PassphraseRequired,
   UnsupportedEncryptionVersion,
   ProjectionOnEncrypted,
+  Estimate,  // estimation failures outside the codecs; `text` is the message
 };
 
 struct ArchiveError {

@@ -31,6 +31,7 @@ struct ModuleState {
   PyObject* reader_type = nullptr;
   PyObject* index_type = nullptr;
   PyObject* group_loc_type = nullptr;
+  PyObject* estimate_type = nullptr;
 };
 
 ModuleState* module_state(PyObject* module);

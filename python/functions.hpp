@@ -33,6 +33,10 @@ PyObject* py_decode_qualities_bytes(PyObject* module, PyObject* args, PyObject* 
 PyObject* py_quality_needs_sequence_bytes(PyObject* module, PyObject* args, PyObject* kwargs);
 int add_random_access_types(PyObject* module, ModuleState* st);
 
+// estimate.cpp
+PyObject* py_estimate(PyObject* module, PyObject* args, PyObject* kwargs);
+int add_estimate_type(PyObject* module, ModuleState* st);
+
 // streaming.cpp: a `Record` object.
 PyObject* make_record(ModuleState* st, const Record& rec);
 
