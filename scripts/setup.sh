@@ -5,8 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# nginx serves archives to the remote-reading tests (started by the tests themselves).
-DEBS=(g++ pkg-config ninja-build libxxhash-dev zlib1g-dev libargon2-dev libsodium-dev libgtest-dev nginx-light)
+# nginx serves archives to the remote-reading tests (started by the tests
+# themselves); velvet-tests holds real FASTQ the sampling tests read, and
+# tabix's bgzip makes BGZF copies of it.
+DEBS=(g++ pkg-config ninja-build libxxhash-dev zlib1g-dev libargon2-dev libsodium-dev libgtest-dev nginx-light
+      velvet-tests tabix)
 missing=()
 for p in "${DEBS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
