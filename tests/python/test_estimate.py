@@ -176,3 +176,25 @@ def test_bgzip_tool_output(tmp_path):
     p.write_bytes(illumina(300))
     subprocess.run(["bgzip", "-k", str(p)], check=True)
     assert fields(zarv.estimate(str(p) + ".gz")) == fields(zarv.estimate(p))
+
+
+VELVET = "/usr/share/doc/velvet/tests/read1.fq.gz"
+
+
+@pytest.mark.skipif(not os.path.exists(VELVET), reason="velvet-tests not installed (scripts/setup.sh installs it)")
+def test_real_fastq_in_every_form(tmp_path):
+    raw = gzip.decompress(open(VELVET, "rb").read())
+    plain = tmp_path / "read1.fq"
+    plain.write_bytes(raw)
+    reference = fields(zarv.estimate(plain))
+    assert reference[0] == raw.count(b"\n") // 4 and reference[7] is True
+    assert fields(zarv.estimate(VELVET)) == reference
+    assert fields(zarv.estimate(raw)) == reference
+    if shutil.which("bgzip"):
+        subprocess.run(["bgzip", "-k", str(plain)], check=True)
+        assert fields(zarv.estimate(str(plain) + ".gz")) == reference
+    crlf = tmp_path / "crlf.fq"
+    crlf.write_bytes(raw.replace(b"\n", b"\r\n"))
+    assert fields(zarv.estimate(crlf)) == reference
+    half = zarv.estimate(VELVET, sample_reads=reference[0] - 1)
+    assert half.exhausted is False and half.sample_reads == reference[0] - 1
