@@ -217,65 +217,51 @@ Result<std::vector<Record>> block_to_records(const DecodedBlock& b, StreamSelect
   return recs;
 }
 
-Status write_fastq(const DecodedBlock& b, std::vector<uint8_t>& out) {
-  // One reservation for the whole block: per read "@" name "\n" bases "\n+\n"
-  // quals "\n".
-  size_t total = 0;
-  for (size_t i = 0; i < b.names.size(); ++i) total += b.names.span(i).size() + 6;
-  total += b.bases.size() + b.qualities.size();
+namespace {
+
+// FASTQ ("@" name "\n" bases "\n+\n" quals "\n") or FASTA (">" name "\n"
+// bases "\n") of a whole block into one reservation of `out`. Nothing of a
+// block that fails its length checks reaches the output.
+template <bool kFastq>
+Status write_text(const DecodedBlock& b, std::vector<uint8_t>& out) {
+  if (b.names.size() != b.lengths.size()) return ArchiveError::malformed("block stream length disagreement");
+  constexpr size_t kPerRead = kFastq ? 6 : 3;
+  size_t total = b.bases.size() + (kFastq ? b.qualities.size() : 0);
+  for (size_t i = 0; i < b.names.size(); ++i) total += b.names.span(i).size() + kPerRead;
   const size_t start = out.size();
   size_t pos = start;
   out.resize(pos + total);
   uint8_t* dst = out.data();
   const uint8_t* bases = b.bases.data();
   const uint8_t* quals = b.qualities.data();
-  Status st = for_each_read(b, true, true, [&](size_t i, size_t off, size_t len) {
+  Status st = for_each_read(b, true, kFastq, [&](size_t i, size_t off, size_t len) {
     auto name = b.names.span(i);
-    dst[pos++] = '@';
+    dst[pos++] = kFastq ? '@' : '>';
     std::memcpy(dst + pos, name.data(), name.size());
     pos += name.size();
     dst[pos++] = '\n';
     std::memcpy(dst + pos, bases + off, len);
     pos += len;
-    std::memcpy(dst + pos, "\n+\n", 3);
-    pos += 3;
-    std::memcpy(dst + pos, quals + off, len);
-    pos += len;
+    if constexpr (kFastq) {
+      std::memcpy(dst + pos, "\n+\n", 3);
+      pos += 3;
+      std::memcpy(dst + pos, quals + off, len);
+      pos += len;
+    }
     dst[pos++] = '\n';
   });
   if (!st.ok()) {
-    out.resize(start);  // nothing of a failed block reaches the output
+    out.resize(start);
     return st;
   }
   out.resize(pos);
   return {};
 }
 
-Status write_fasta(const DecodedBlock& b, std::vector<uint8_t>& out) {
-  size_t total = 0;
-  for (size_t i = 0; i < b.names.size(); ++i) total += b.names.span(i).size() + 3;
-  total += b.bases.size();
-  const size_t start = out.size();
-  size_t pos = start;
-  out.resize(pos + total);
-  uint8_t* dst = out.data();
-  const uint8_t* bases = b.bases.data();
-  Status st = for_each_read(b, true, false, [&](size_t i, size_t off, size_t len) {
-    auto name = b.names.span(i);
-    dst[pos++] = '>';
-    std::memcpy(dst + pos, name.data(), name.size());
-    pos += name.size();
-    dst[pos++] = '\n';
-    std::memcpy(dst + pos, bases + off, len);
-    pos += len;
-    dst[pos++] = '\n';
-  });
-  if (!st.ok()) {
-    out.resize(start);  // nothing of a failed block reaches the output
-    return st;
-  }
-  out.resize(pos);
-  return {};
-}
+}  // namespace
+
+Status write_fastq(const DecodedBlock& b, std::vector<uint8_t>& out) { return write_text<true>(b, out); }
+
+Status write_fasta(const DecodedBlock& b, std::vector<uint8_t>& out) { return write_text<false>(b, out); }
 
 }  // namespace zarv
