@@ -19,12 +19,6 @@ double ratio_of(const SourceEstimate& e) {
   return e.archive_bytes == 0 ? 0.0 : static_cast<double>(e.raw_bytes) / static_cast<double>(e.archive_bytes);
 }
 
-void estimate_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-  Py_DECREF(tp);
-}
-
 PyObject* estimate_repr(PyObject* self) {
   const SourceEstimate& e = est(self);
   char ratio[64];
@@ -79,7 +73,7 @@ PyType_Slot estimate_slots[] = {
                     "Projected compression of a FASTQ, from coding a bounded leading sample with the\n"
                     "real codecs \xE2\x80\x94 the result of [`estimate`]. The byte counts describe the sample;\n"
                     "`ratio` is scale-invariant and holds for the whole file.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(estimate_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_object)},
     {Py_tp_repr, reinterpret_cast<void*>(estimate_repr)},
     {Py_tp_getset, estimate_getset},
     {0, nullptr},
@@ -116,9 +110,7 @@ bool convert_item(PyObject* item, SourceItem* out) {
 }  // namespace
 
 int add_estimate_type(PyObject* module, ModuleState* st) {
-  st->estimate_type = PyType_FromModuleAndSpec(module, &estimate_type_spec, nullptr);
-  if (!st->estimate_type || PyModule_AddObjectRef(module, "Estimate", st->estimate_type) < 0) return -1;
-  return 0;
+  return add_type(module, &estimate_type_spec, "Estimate", &st->estimate_type);
 }
 
 PyObject* py_estimate(PyObject* module, PyObject* args, PyObject* kwargs) {

@@ -33,6 +33,18 @@ PyObject* os_error_type(int err) {
 
 }  // namespace
 
+int add_type(PyObject* module, PyType_Spec* spec, const char* name, PyObject** slot) {
+  *slot = PyType_FromModuleAndSpec(module, spec, nullptr);
+  if (!*slot) return -1;
+  return PyModule_AddObjectRef(module, name, *slot);
+}
+
+void free_object(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
+  Py_DECREF(tp);
+}
+
 std::string type_name(PyObject* obj) {
   PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
   if (!name) {

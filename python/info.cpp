@@ -14,10 +14,7 @@ ArchiveInfo& info_of(PyObject* self) { return *reinterpret_cast<InfoObject*>(sel
 
 void info_dealloc(PyObject* self) {
   delete reinterpret_cast<InfoObject*>(self)->info;
-  PyTypeObject* tp = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(tp);
+  free_object(self);
 }
 
 PyObject* info_repr(PyObject* self) {
@@ -130,14 +127,7 @@ PyType_Spec info_spec = {
 }  // namespace
 
 int add_info_type(PyObject* module, ModuleState* st) {
-  st->info_type = PyType_FromModuleAndSpec(module, &info_spec, nullptr);
-  if (!st->info_type) return -1;
-  Py_INCREF(st->info_type);
-  if (PyModule_AddObject(module, "Info", st->info_type) < 0) {
-    Py_DECREF(st->info_type);
-    return -1;
-  }
-  return 0;
+  return add_type(module, &info_spec, "Info", &st->info_type);
 }
 
 PyObject* py_inspect(PyObject* module, PyObject* args, PyObject* kwargs) {

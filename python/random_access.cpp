@@ -24,16 +24,9 @@ struct GroupLocObject {
   uint32_t read_count;
 };
 
-template <class T>
-void plain_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-  Py_DECREF(tp);
-}
-
 void index_dealloc(PyObject* self) {
   delete reinterpret_cast<IndexObject*>(self)->index;
-  plain_dealloc<IndexObject>(self);
+  free_object(self);
 }
 
 PyObject* index_repr(PyObject* self) {
@@ -206,7 +199,7 @@ PyGetSetDef group_loc_getset[] = {
 
 PyType_Slot group_loc_slots[] = {
     {Py_tp_doc, const_cast<char*>("On-disk location of one row group.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc<GroupLocObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_object)},
     {Py_tp_repr, reinterpret_cast<void*>(group_loc_repr)},
     {Py_tp_getset, group_loc_getset},
     {0, nullptr},
@@ -299,11 +292,8 @@ PyObject* column_result(ModuleState* st, Result<ColumnValues>&& r) {
 }  // namespace
 
 int add_random_access_types(PyObject* module, ModuleState* st) {
-  st->index_type = PyType_FromModuleAndSpec(module, &index_spec, nullptr);
-  if (!st->index_type || PyModule_AddObjectRef(module, "Index", st->index_type) < 0) return -1;
-  st->group_loc_type = PyType_FromModuleAndSpec(module, &group_loc_spec, nullptr);
-  if (!st->group_loc_type || PyModule_AddObjectRef(module, "GroupLoc", st->group_loc_type) < 0) return -1;
-  return 0;
+  if (add_type(module, &index_spec, "Index", &st->index_type) < 0) return -1;
+  return add_type(module, &group_loc_spec, "GroupLoc", &st->group_loc_type);
 }
 
 PyObject* py_open_index(PyObject* module, PyObject* args, PyObject* kwargs) {

@@ -33,9 +33,7 @@ void record_dealloc(PyObject* self) {
   Py_XDECREF(r->name);
   Py_XDECREF(r->sequence);
   Py_XDECREF(r->quality);
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-  Py_DECREF(tp);
+  free_object(self);
 }
 
 PyObject* record_repr(PyObject* self) {
@@ -194,9 +192,7 @@ void reader_dealloc(PyObject* self) {
     join_decode_thread(r);
     delete r->channel;
   }
-  PyTypeObject* tp = Py_TYPE(self);
-  reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free))(self);
-  Py_DECREF(tp);
+  free_object(self);
 }
 
 PyObject* reader_iter(PyObject* self) {
@@ -353,11 +349,8 @@ class BytesSink final : public DecodeSink {
 }  // namespace
 
 int add_streaming_types(PyObject* module, ModuleState* st) {
-  st->record_type = PyType_FromModuleAndSpec(module, &record_spec, nullptr);
-  if (!st->record_type || PyModule_AddObjectRef(module, "Record", st->record_type) < 0) return -1;
-  st->reader_type = PyType_FromModuleAndSpec(module, &reader_spec, nullptr);
-  if (!st->reader_type || PyModule_AddObjectRef(module, "Reader", st->reader_type) < 0) return -1;
-  return 0;
+  if (add_type(module, &record_spec, "Record", &st->record_type) < 0) return -1;
+  return add_type(module, &reader_spec, "Reader", &st->reader_type);
 }
 
 PyObject* py_open(PyObject* module, PyObject* args, PyObject* kwargs) {
