@@ -57,55 +57,72 @@ Result<uint32_t> whole_file_crc(ByteSource& src, uint64_t covered, unsigned work
     ZARV_TRY(read_exact(src, buf.data(), buf.size()));
     return crc32c(buf);
   }
-  const unsigned w = std::max(1u, workers);
-  ThreadPool pool(w);
   auto* file = dynamic_cast<FileSource*>(&src);
-  // Each worker computes one chunk's CRC: straight from memory for an
-  // in-memory archive, read with a positional read of its own for a file
-  // (so reading is spread over the workers too), else read here in order.
-  // At most W chunks are held at once; the CRCs are folded in file order.
-  std::vector<std::vector<uint8_t>> chunks(w);
+  const uint64_t chunks = (covered + kCrcChunk - 1) / kCrcChunk;
+  if (memory || file) {
+    // Each worker takes one contiguous run of whole chunks and folds its own
+    // CRC, straight from memory or through positional reads into one chunk
+    // buffer of its own (so reading is spread over the workers too, and no
+    // worker waits for another until the end). The runs' CRCs are then
+    // joined in file order.
+    const uint64_t runs = std::min<uint64_t>(std::max(1u, workers), chunks);
+    const uint64_t per_run = (chunks + runs - 1) / runs;
+    std::vector<uint32_t> crcs(runs);
+    std::vector<uint64_t> lengths(runs);
+    std::vector<std::optional<ArchiveError>> errors(runs);
+    std::vector<std::vector<uint8_t>> bufs(file ? runs : 0);
+    for (auto& buf : bufs) buf.resize(static_cast<size_t>(std::min(kCrcChunk, covered)));
+    ThreadPool pool(static_cast<unsigned>(runs));
+    pool.run(static_cast<size_t>(runs), [&](size_t i) {
+      const uint64_t begin = std::min(covered, i * per_run * kCrcChunk);
+      const uint64_t end = std::min(covered, (i + 1) * per_run * kCrcChunk);
+      lengths[i] = end - begin;
+      uint32_t crc = 0;
+      if (memory) {
+        crc = crc32c(memory->bytes().subspan(static_cast<size_t>(begin), static_cast<size_t>(end - begin)));
+      } else {
+        std::vector<uint8_t>& buf = bufs[i];
+        for (uint64_t at = begin; at < end; at += kCrcChunk) {
+          const size_t len = static_cast<size_t>(std::min(kCrcChunk, end - at));
+          auto got = file->pread(buf.data(), len, at);
+          if (!got.ok()) {
+            errors[i] = std::move(got).error();
+            return;
+          }
+          if (*got != len) {
+            errors[i] = ArchiveError::truncated();
+            return;
+          }
+          crc = crc32c_update(crc, std::span<const uint8_t>(buf.data(), len));
+        }
+      }
+      crcs[i] = crc;
+    });
+    // The first failure in file order is the one a sequential read meets.
+    uint32_t crc = 0;
+    for (size_t i = 0; i < runs; ++i) {
+      if (errors[i]) return *std::move(errors[i]);
+      crc = crc32c_combine(crc, crcs[i], lengths[i]);
+    }
+    return crc;
+  }
+  // Any other source is read here in order, up to W chunks at a time, and
+  // the chunks' CRCs are computed by the workers.
+  const unsigned w = static_cast<unsigned>(std::min<uint64_t>(std::max(1u, workers), chunks));
+  ThreadPool pool(w);
+  std::vector<std::vector<uint8_t>> bufs(w);
   std::vector<uint32_t> crcs(w);
-  std::vector<std::optional<ArchiveError>> errors(w);
   uint32_t crc = 0;
   uint64_t done = 0;
   while (done < covered) {
     const uint64_t batch_start = done;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(w, (covered - done + kCrcChunk - 1) / kCrcChunk));
-    auto chunk_len = [&](size_t i) {
-      return static_cast<size_t>(std::min(kCrcChunk, covered - batch_start - i * kCrcChunk));
-    };
-    if (!memory && !file) {
-      for (size_t i = 0; i < n; ++i) {
-        chunks[i].resize(chunk_len(i));
-        ZARV_TRY(read_exact(src, chunks[i].data(), chunks[i].size()));
-      }
-    }
-    pool.run(n, [&](size_t i) {
-      const uint64_t at = batch_start + i * kCrcChunk;
-      const size_t len = chunk_len(i);
-      if (memory) {
-        crcs[i] = crc32c(memory->bytes().subspan(static_cast<size_t>(at), len));
-        return;
-      }
-      if (file) {
-        chunks[i].resize(len);
-        auto got = file->pread(chunks[i].data(), len, at);
-        if (!got.ok()) {
-          errors[i] = std::move(got).error();
-          return;
-        }
-        if (*got != len) {
-          errors[i] = ArchiveError::truncated();
-          return;
-        }
-      }
-      crcs[i] = crc32c(chunks[i]);
-    });
     for (size_t i = 0; i < n; ++i) {
-      if (errors[i]) return *std::move(errors[i]);
-      crc = crc32c_combine(crc, crcs[i], chunk_len(i));
+      bufs[i].resize(static_cast<size_t>(std::min(kCrcChunk, covered - batch_start - i * kCrcChunk)));
+      ZARV_TRY(read_exact(src, bufs[i].data(), bufs[i].size()));
     }
+    pool.run(n, [&](size_t i) { crcs[i] = crc32c(bufs[i]); });
+    for (size_t i = 0; i < n; ++i) crc = crc32c_combine(crc, crcs[i], bufs[i].size());
     done = std::min(covered, batch_start + n * kCrcChunk);
   }
   return crc;
