@@ -60,7 +60,21 @@ Result<ChunkTable> parse_chunk_table(ByteCursor& cur) {
 // (prefix sums never decrease, so they are exactly the slots before the
 // symbol) and adds up those slots' frequencies as the symbol's cumulative.
 template <size_t N>
-[[gnu::always_inline]] inline FreqSlot find_slot(const AdaptiveFreqModel<N>& row, uint32_t count) {
+[[gnu::always_inline]] inline FreqSlot find_slot(const AdaptiveFreqModel<N>& row, uint32_t r, uint32_t offset) {
+  if constexpr (N <= 8) {
+    // Few slots: scale each prefix sum instead of dividing the offset, which
+    // takes the second division off the path from one symbol to the next.
+    const uint16_t* f = row.freqs().data();
+    uint32_t acc = 0, cum = 0, symbol = 0;
+    for (size_t i = 0; i + 1 < N; ++i) {
+      acc += f[i];
+      const bool below = acc * r <= offset;
+      symbol += below;
+      cum = below ? acc : cum;
+    }
+    return {symbol, cum};
+  }
+  const uint32_t count = offset / r;
 #if defined(__SSE2__)
   if constexpr (N % 8 == 0 && N >= 16) {
     const uint16_t* f = row.freqs().data();
@@ -104,13 +118,14 @@ Status decode_freq_rows(const Alphabet& alphabet, std::span<const uint8_t> paylo
   FreqTable<N> table;
   constexpr uint32_t kContextBits = Mode == QualityContextMode::Position ? kFreqContextBits : 16;
   if (!table.allocate(alphabet.n, kContextBits)) return model_alloc_error();
-  RangeDecoder rd(payload);
+  QualityRangeDecoder rd(payload);
   uint8_t* dst = out.data();
   const uint32_t n = alphabet.n;
   const char* failure = walk_freq_contexts<Mode>(
       lengths, bases, out.size(), alphabet, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
         auto& row = table.row(ctx);
-        const FreqSlot s = find_slot(row, rd.decode_freq(row.total()));
+        const uint32_t r = rd.scale(row.total());
+        const FreqSlot s = find_slot(row, r, rd.offset());
         // Past the alphabet lies only the last slot, reached through the slack
         // above the total; its frequency is 0, so it must not be consumed.
         if (s.symbol >= n) [[unlikely]] return s.symbol;
@@ -134,6 +149,24 @@ Status decode_freq_mode(const Alphabet& alphabet, std::span<const uint8_t> paylo
     case 64: return decode_freq_rows<64, Mode>(alphabet, payload, lengths, bases, out);
     default: return decode_freq_rows<94, Mode>(alphabet, payload, lengths, bases, out);
   }
+}
+
+// The mixing-model payload for symbols of B bits.
+template <unsigned B>
+const char* decode_mixing_rows(MixingModel& model, const Alphabet& alphabet, const Quantizers& quantizers,
+                               std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
+                               std::span<const uint8_t> bases, std::span<uint8_t> out) {
+  QualityRangeDecoder rd(payload);
+  uint8_t* dst = out.data();
+  const uint32_t n = alphabet.n;
+  return walk_mixing_contexts(
+      lengths, bases, out.size(), alphabet, quantizers,
+      [&](const MixingContexts& c, const MixingLookahead& ahead, uint64_t pos) -> uint32_t {
+        const uint32_t s = model.code<B, true>(c.c1, c.c2, hash_context(c.c3), &ahead,
+                                               [&rd](uint32_t p, unsigned) { return rd.bit(p); });
+        if (s < n) [[likely]] dst[pos] = alphabet.symbols[s];
+        return s;
+      });
 }
 
 }  // namespace
@@ -201,16 +234,9 @@ Status decode_freq_payload(QualityContextMode mode, const Alphabet& alphabet, st
 Status decode_mixing_payload(MixingModel& model, const Alphabet& alphabet, const Quantizers& quantizers,
                              std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
                              std::span<const uint8_t> bases, std::span<uint8_t> out) {
-  RangeDecoder rd(payload);
-  uint8_t* dst = out.data();
-  const uint32_t n = alphabet.n;
-  const char* failure = walk_mixing_contexts(
-      lengths, bases, out.size(), alphabet, quantizers,
-      [&](uint32_t c1, uint32_t c2, uint32_t h3, uint64_t pos) -> uint32_t {
-        const uint32_t s = model.decode(rd, c1, c2, h3);
-        if (s < n) [[likely]] dst[pos] = alphabet.symbols[s];
-        return s;
-      });
+  const char* failure = model.with_bits([&](auto width) {
+    return decode_mixing_rows<decltype(width)::value>(model, alphabet, quantizers, payload, lengths, bases, out);
+  });
   if (failure) return malformed(failure);
   return {};
 }

@@ -148,10 +148,14 @@ Result<std::vector<uint8_t>> encode_quality_stream(std::span<const uint32_t> len
     ZARV_ASSIGN(MixingModel model, MixingModel::create(alphabet.n, total));
     const Quantizers q = uses_stored_quantizers(mode) ? Quantizers::stored(alphabet, quantizer_bytes)
                                                       : Quantizers::fixed();
-    walk_mixing_contexts(lengths, seq, total, alphabet, q, [&](uint32_t c1, uint32_t c2, uint32_t h3, uint64_t pos) {
-      const uint32_t s = index[qualities[pos]];
-      model.encode(re, c1, c2, h3, s);
-      return s;
+    model.with_bits([&](auto width) {
+      constexpr unsigned B = decltype(width)::value;
+      walk_mixing_contexts(lengths, seq, total, alphabet, q,
+                           [&](const MixingContexts& c, const MixingLookahead& ahead, uint64_t pos) {
+                             const uint32_t s = index[qualities[pos]];
+                             model.encode_fixed<B>(re, c.c1, c.c2, hash_context(c.c3), &ahead, s);
+                             return s;
+                           });
     });
   } else if (mode == QualityContextMode::Position) {
     ZARV_TRY(encode_freq<QualityContextMode::Position>(alphabet, index, lengths, qualities, seq, re));

@@ -92,9 +92,7 @@ Result<MixingModel> MixingModel::create(uint32_t n, uint64_t symbols) {
     return model_alloc_error();
   }
   m.weights_.fill(kInitialWeight);
-  const MixingTables& t = mixing_tables();
-  m.stretch_ = t.stretch.data() + 2048;
-  m.squash_ = t.squash.data();
+  m.tables_ = &mixing_tables();
   return m;
 }
 

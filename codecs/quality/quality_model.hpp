@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -193,9 +194,13 @@ class ZeroedArray {
   ZeroedArray(const ZeroedArray&) = delete;
   ZeroedArray& operator=(const ZeroedArray&) = delete;
   ZeroedArray(ZeroedArray&& o) noexcept
-      : p_(std::exchange(o.p_, nullptr)), map_(std::exchange(o.map_, nullptr)), map_bytes_(o.map_bytes_) {}
+      : p_(std::exchange(o.p_, nullptr)),
+        raw_(std::exchange(o.raw_, nullptr)),
+        map_(std::exchange(o.map_, nullptr)),
+        map_bytes_(o.map_bytes_) {}
   ZeroedArray& operator=(ZeroedArray&& o) noexcept {
     std::swap(p_, o.p_);
+    std::swap(raw_, o.raw_);
     std::swap(map_, o.map_);
     std::swap(map_bytes_, o.map_bytes_);
     return *this;
@@ -210,8 +215,13 @@ class ZeroedArray {
       p_ = static_cast<T*>(align_huge(map_));
       if (p_) return true;
     }
-    p_ = static_cast<T*>(std::calloc(count, sizeof(T)));
-    return p_ != nullptr;
+    // Rows are laid out at multiples of their size from the start of the
+    // table: a 64-byte start keeps a row of up to 64 bytes on one cache line.
+    if (count > (SIZE_MAX - 64) / sizeof(T)) return false;
+    raw_ = std::calloc(count * sizeof(T) + 64, 1);
+    if (!raw_) return false;
+    p_ = reinterpret_cast<T*>((reinterpret_cast<uintptr_t>(raw_) + 63) & ~uintptr_t{63});
+    return true;
   }
   T* data() const { return p_; }
 
@@ -220,13 +230,15 @@ class ZeroedArray {
     if (map_) {
       unmap_huge(map_, map_bytes_);
     } else {
-      std::free(p_);
+      std::free(raw_);
     }
     p_ = nullptr;
+    raw_ = nullptr;
     map_ = nullptr;
   }
 
   T* p_ = nullptr;
+  void* raw_ = nullptr;  // the calloc block behind p_ otherwise
   void* map_ = nullptr;  // the mapping behind p_ when huge pages were asked for
   size_t map_bytes_ = 0;
 };
@@ -281,8 +293,9 @@ class FreqTable {
 // read on (mode 1 only); `capacity` is the room of the output. Returns
 // nullptr on success, else the detail text of the failure.
 template <QualityContextMode Mode, class CodeFn>
-const char* walk_freq_contexts(std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
-                               uint64_t capacity, const Alphabet& alphabet, CodeFn&& code) {
+[[gnu::always_inline]] inline const char* walk_freq_contexts(std::span<const uint32_t> lengths,
+                                                             std::span<const uint8_t> bases, uint64_t capacity,
+                                                             const Alphabet& alphabet, CodeFn&& code) {
   static_assert(Mode == QualityContextMode::Position || Mode == QualityContextMode::Bases);
   const uint32_t n = alphabet.n;
   uint64_t pos = 0;
@@ -294,10 +307,11 @@ const char* walk_freq_contexts(std::span<const uint32_t> lengths, std::span<cons
       for (uint32_t i = 0; i < len; ++i) {
         const uint32_t ctx = (q1 & 63) | ((q2 >> 2) & 15) << 6 | d << 10 | ((q3 >> 4) & 3) << 12 |
                              position_bucket(i) << 14;
+        const uint32_t d_change = i != 0 ? std::min<uint32_t>(d, 2) + 1 : d;
         const uint32_t s = code(ctx, pos + i);
         if (s >= n) [[unlikely]] return "decoded symbol outside alphabet";
         const uint32_t rel = alphabet.relative[s];
-        if (i != 0 && rel != q1) d = std::min<uint32_t>(d, 2) + 1;
+        d = rel != q1 ? d_change : d;
         q3 = q2;
         q2 = q1;
         q1 = rel;
@@ -305,18 +319,16 @@ const char* walk_freq_contexts(std::span<const uint32_t> lengths, std::span<cons
     } else {
       if (bases.size() - pos < len) return "sequence shorter than quality lengths";
       const uint8_t* b = bases.data() + pos;
-      uint32_t run = 0;
-      uint32_t prev = 0x100;  // no previous base: equal to no byte
+      const auto code_at = [b, len](uint64_t i) -> uint32_t { return i < len ? kBaseCode[b[i]] : 0u; };
+      // Only min(run, 7) is seen, so the counter can stop at 7.
+      uint32_t run = 1;
       for (uint32_t i = 0; i < len; ++i) {
-        const uint32_t b0 = b[i];
-        const uint32_t b1 = i + 1 < len ? kBaseCode[b[i + 1]] : 0;
-        // Only min(run, 7) is seen, so the counter can stop at 7.
-        run = b0 == prev ? std::min<uint32_t>(run + 1, 7) : 1;
-        prev = b0;
-        const uint32_t ctx = ((q1 >> 1) & 63) | ((q2 >> 3) & 7) << 6 | uint32_t{kBaseCode[b0]} << 9 | b1 << 11 |
-                             run << 13;
+        const uint32_t ctx =
+            ((q1 >> 1) & 63) | ((q2 >> 3) & 7) << 6 | code_at(i) << 9 | code_at(uint64_t{i} + 1) << 11 | run << 13;
+        const uint32_t run_next = i + 1 < len && b[i + 1] == b[i] ? std::min<uint32_t>(run + 1, 7) : 1;
         const uint32_t s = code(ctx, pos + i);
         if (s >= n) [[unlikely]] return "decoded symbol outside alphabet";
+        run = run_next;
         q3 = q2;
         q2 = q1;
         q1 = alphabet.relative[s];
@@ -334,10 +346,99 @@ inline constexpr unsigned mixing_bits(uint32_t n) {
   return n < 2 ? 1u : static_cast<unsigned>(std::bit_width(n - 1));
 }
 
+// Fibonacci hash of the order-3 context to 20 bits.
+inline uint32_t hash_context(uint32_t c3) { return (c3 * 0x9E3779B1u) >> 12; }
+
+// The three contexts of one symbol; c3 is hashed by the model.
+struct MixingContexts {
+  uint32_t c1 = 0, c2 = 0, c3 = 0;
+};
+
+// What the model may know of the symbol after the one it codes: that
+// symbol's contexts lack only their Q0 field, which is Q0 of the relative
+// value of the symbol being coded. `q0_of_index` holds it per alphabet index
+// (128 entries, any value past the alphabet).
+struct MixingLookahead {
+  MixingContexts next;
+  const uint8_t* q0_of_index = nullptr;
+};
+
+// mask ? a : b for a mask of all ones or all zeros, without a branch.
+[[gnu::always_inline]] inline uint32_t select(uint32_t mask, uint32_t a, uint32_t b) { return b ^ ((a ^ b) & mask); }
+[[gnu::always_inline]] inline uint32_t select(uint32_t mask, int32_t a, int32_t b) {
+  return select(mask, static_cast<uint32_t>(a), static_cast<uint32_t>(b));
+}
+
+// The range decoder (the same arithmetic as RangeDecoder) as the quality
+// models use it, kept in registers by their loops: binary splits with 12-bit
+// probabilities free of branches on the coded bit, and frequency decoding
+// that lets the symbol search compare scaled cumulative frequencies instead
+// of dividing a second time.
+class QualityRangeDecoder {
+ public:
+  explicit QualityRangeDecoder(std::span<const uint8_t> payload) : data_(payload.data()), size_(payload.size()) {
+    for (int i = 0; i < 4; ++i) code_ = (code_ << 8) | next_byte();
+  }
+
+  // Decodes one bit whose probability of being 1 is p / 4096 (0 < p < 4096):
+  // a 1 is the lower part of the interval (RangeDecoder::decode_split(p, 12)
+  // gives 1 - bit).
+  [[gnu::always_inline]] unsigned bit(uint32_t p) {
+    const uint32_t r = range_ >> 12;
+    const uint32_t bound = r * p;
+    const unsigned bit = (code_ - low_) < bound;
+    const uint32_t m = 0u - bit;
+    low_ += bound & ~m;
+    range_ = select(m, bound, (r << 12) - bound);
+    normalise();
+    return bit;
+  }
+
+  // Starts a frequency decode over `total` (1 <= total <= 2^16): returns
+  // the scale r = range / total. The cumulative-frequency target of
+  // RangeDecoder::decode_freq is offset() / r, so a cumulative frequency c
+  // is at most the target exactly when c * r <= offset() (c * r cannot
+  // wrap for c <= total).
+  [[gnu::always_inline]] uint32_t scale(uint32_t total) {
+    r_ = range_ / total;
+    return r_;
+  }
+  [[gnu::always_inline]] uint32_t offset() const { return code_ - low_; }
+  // Narrows to the symbol [cum, cum + freq) of the last scale(); freq != 0.
+  [[gnu::always_inline]] void consume(uint32_t cum, uint32_t freq) {
+    low_ += cum * r_;
+    range_ = freq * r_;
+    normalise();
+  }
+
+ private:
+  [[gnu::always_inline]] uint32_t next_byte() {
+    // Past the end every byte is 0.
+    const uint32_t b = pos_ < size_ ? data_[pos_] : 0u;
+    ++pos_;
+    return b;
+  }
+  [[gnu::always_inline]] void normalise() {
+    range_normalise(low_, range_, [this](uint32_t) { code_ = (code_ << 8) | next_byte(); });
+  }
+
+  const uint8_t* data_;
+  uint64_t size_;
+  uint64_t pos_ = 0;
+  uint32_t low_ = 0;
+  uint32_t range_ = 0xFFFFFFFFu;
+  uint32_t code_ = 0;
+  uint32_t r_ = 0;
+};
+
 class MixingModel {
  public:
   static constexpr int32_t kInitialWeight = 21845;
   static constexpr uint32_t kT1Bits = 16, kT2Bits = 18, kT3Bits = 20;
+  static constexpr unsigned kMaxBits = 7;
+  // Once this few candidates remain for the symbol being coded, the model
+  // asks for the next symbol's rows under each of them.
+  static constexpr unsigned kLookaheadCandidates = 2;
 
   // Builds the model for an alphabet of n (1..94) with every probability at
   // 2048 and every weight at 21845; fails only when memory runs out.
@@ -347,68 +448,116 @@ class MixingModel {
 
   unsigned bits() const { return bits_; }
 
-  // Codes one symbol under contexts c1 (16 bits), c2 (18 bits) and the
-  // hashed c3 (20 bits), most significant bit first. bit_fn(p, j) codes bit
-  // j given p, the 12-bit probability of a 1, and returns the bit. With
-  // kAdapt the weights and the three table entries move toward each coded
-  // bit; without it the model is only read. Returns the alphabet index.
-  template <bool kAdapt, class BitFn>
-  [[gnu::always_inline]] uint32_t code(uint32_t c1, uint32_t c2, uint32_t h3, BitFn&& bit_fn) {
-    // Table entries are stored as p - 2048, so calloc's zeros are the initial
-    // 2048; stretch_ is offset to take the stored value as its index.
-    int16_t* r1 = t1_.data() + (size_t{c1} << bits_);
-    int16_t* r2 = t2_.data() + (size_t{c2} << bits_);
-    int16_t* r3 = t3_.data() + (size_t{h3} << bits_);
-    // The bits walk down one row of each table, one dependent load after the
-    // other; asking for every line of the three rows up front overlaps their
-    // cache misses instead (a row is 2^B * 2 bytes: at most 256).
-    const size_t row_bytes = size_t{2} << bits_;
-    for (size_t off = 0; off < row_bytes; off += 64) {
-      __builtin_prefetch(reinterpret_cast<const char*>(r3) + off, 1);
-      __builtin_prefetch(reinterpret_cast<const char*>(r2) + off, 1);
-      __builtin_prefetch(reinterpret_cast<const char*>(r1) + off, 1);
+  // Calls fn(std::integral_constant<unsigned, B>{}) with B = bits(): the
+  // bit loop below is unrolled for each width.
+  template <class Fn>
+  decltype(auto) with_bits(Fn&& fn) const {
+    switch (bits_) {
+      case 1: return fn(std::integral_constant<unsigned, 1>{});
+      case 2: return fn(std::integral_constant<unsigned, 2>{});
+      case 3: return fn(std::integral_constant<unsigned, 3>{});
+      case 4: return fn(std::integral_constant<unsigned, 4>{});
+      case 5: return fn(std::integral_constant<unsigned, 5>{});
+      case 6: return fn(std::integral_constant<unsigned, 6>{});
+      default: return fn(std::integral_constant<unsigned, 7>{});
     }
-    uint32_t node = 1;
-    for (unsigned j = 0; j < bits_; ++j) {
-      int16_t& e1 = r1[node];
-      int16_t& e2 = r2[node];
-      int16_t& e3 = r3[node];
-      const int32_t s1 = stretch_[e1], s2 = stretch_[e2], s3 = stretch_[e3];
-      int32_t* w = &weights_[3 * j];
-      // Weights are unbounded in principle; 64-bit products cannot overflow.
-      int64_t dot = (int64_t{w[0]} * s1 + int64_t{w[1]} * s2 + int64_t{w[2]} * s3) >> 16;
-      dot = std::clamp<int64_t>(dot, -2047, 2047);
-      const uint32_t p = squash_[dot + 2048];  // 1..4095
-      const unsigned bit = bit_fn(p, j);
-      if constexpr (kAdapt) {
-        const int32_t target = bit ? 4096 : 0;
-        const int32_t err = target - static_cast<int32_t>(p);
-        // 32-bit weights, wrapping rather than overflowing.
-        w[0] = static_cast<int32_t>(static_cast<uint32_t>(w[0]) + static_cast<uint32_t>((s1 * err) >> 11));
-        w[1] = static_cast<int32_t>(static_cast<uint32_t>(w[1]) + static_cast<uint32_t>((s2 * err) >> 11));
-        w[2] = static_cast<int32_t>(static_cast<uint32_t>(w[2]) + static_cast<uint32_t>((s3 * err) >> 11));
-        // entry += (target - entry) >> 5, on the stored p - 2048; entries stay in 0..4065.
-        const int32_t t = target - 2048;
-        e1 = static_cast<int16_t>(e1 + ((t - e1) >> 5));
-        e2 = static_cast<int16_t>(e2 + ((t - e2) >> 5));
-        e3 = static_cast<int16_t>(e3 + ((t - e3) >> 5));
-      }
-      node = 2 * node + bit;
-    }
-    return node - (uint32_t{1} << bits_);
   }
 
-  // Decodes one symbol: a 1 bit is the lower part of the split (weight p).
+  // Codes one symbol of B = bits() bits under contexts c1 (16 bits), c2
+  // (18 bits) and the hashed c3 (20 bits), most significant bit first.
+  // bit_fn(p, j) codes bit j given p, the 12-bit probability of a 1, and
+  // returns the bit. With kAdapt the weights and the three table entries move
+  // toward each coded bit; without it the model is only read. `ahead`, when
+  // given, lets the model fetch the next symbol's rows early (it changes no
+  // result). Returns the alphabet index.
+  //
+  // Bit j's probability comes from level j of the tree and weight set j;
+  // bit j's update writes only level j and weight set j. So while bit j is
+  // being coded, both of its children's probabilities can already be mixed,
+  // and the coder only waits for a select once the bit is known.
+  template <unsigned B, bool kAdapt, class BitFn>
+  [[gnu::always_inline]] uint32_t code(uint32_t c1, uint32_t c2, uint32_t h3, const MixingLookahead* ahead,
+                                       BitFn&& bit_fn) {
+    static_assert(B >= 1 && B <= kMaxBits);
+    // Table entries are stored as p - 2048, so calloc's zeros are the initial
+    // 2048; stretch_ is offset to take the stored value as its index.
+    int16_t* const r1 = t1_.data() + (size_t{c1} << B);
+    int16_t* const r2 = t2_.data() + (size_t{c2} << B);
+    int16_t* const r3 = t3_.data() + (size_t{h3} << B);
+    if constexpr (B > 5) {
+      // Rows of more than one line: the levels past the fifth live on the
+      // later lines; ask for them now, while the first levels are coded.
+      for (size_t off = 64; off < (size_t{2} << B); off += 64) {
+        __builtin_prefetch(reinterpret_cast<const char*>(r3) + off, 1);
+        __builtin_prefetch(reinterpret_cast<const char*>(r2) + off, 1);
+        __builtin_prefetch(reinterpret_cast<const char*>(r1) + off, 1);
+      }
+    }
+    if (ahead && (1u << B) <= kLookaheadCandidates) prefetch_next<B>(*ahead, 0, 1u << B);
+    int32_t* const w = weights_.data();
+    // One base register for both tables; a stored entry e (p - 2048) is
+    // stretched by stretch[e + 2048].
+    const MixingTables& tab = *tables_;
+    const int16_t* const stc = tab.stretch.data() + 2048;
+    const auto st = [stc](int16_t e) -> int32_t { return stc[e]; };
+    uint32_t p = mix(tab, w, st(r1[1]), st(r2[1]), st(r3[1]));
+    uint32_t node = 1;
+#pragma GCC unroll 8
+    for (unsigned j = 0; j < B; ++j) {
+      uint32_t pa = 0, pb = 0;
+      if (j + 1 < B) {
+        const uint32_t c = 2 * node;
+        pa = mix(tab, w + 3 * (j + 1), st(r1[c]), st(r2[c]), st(r3[c]));
+        pb = mix(tab, w + 3 * (j + 1), st(r1[c + 1]), st(r2[c + 1]), st(r3[c + 1]));
+      }
+      const unsigned bit = bit_fn(p, j);
+      if constexpr (kAdapt) {
+        // The entries at this node are as they were when p was mixed; loading
+        // them again is cheaper than keeping them in registers until now.
+        const int16_t e1 = r1[node], e2 = r2[node], e3 = r3[node];
+        const int32_t target = static_cast<int32_t>(bit << 12);
+        const int32_t err = target - static_cast<int32_t>(p);
+        int32_t* wj = w + 3 * j;
+        // 32-bit weights, wrapping rather than overflowing.
+        wj[0] = static_cast<int32_t>(static_cast<uint32_t>(wj[0]) + static_cast<uint32_t>((st(e1) * err) >> 11));
+        wj[1] = static_cast<int32_t>(static_cast<uint32_t>(wj[1]) + static_cast<uint32_t>((st(e2) * err) >> 11));
+        wj[2] = static_cast<int32_t>(static_cast<uint32_t>(wj[2]) + static_cast<uint32_t>((st(e3) * err) >> 11));
+        // entry += (target - entry) >> 5, on the stored p - 2048; entries stay in -2048..2017.
+        const int32_t t = target - 2048;
+        r1[node] = static_cast<int16_t>(e1 + ((t - e1) >> 5));
+        r2[node] = static_cast<int16_t>(e2 + ((t - e2) >> 5));
+        r3[node] = static_cast<int16_t>(e3 + ((t - e3) >> 5));
+      }
+      node = 2 * node + bit;
+      if (ahead && (1u << (B - 1 - j)) <= kLookaheadCandidates && (2u << (B - 1 - j)) > kLookaheadCandidates) {
+        prefetch_next<B>(*ahead, (node - (2u << j)) << (B - 1 - j), 1u << (B - 1 - j));
+      }
+      // Selected with a mask: a bit is a coin flip to the branch predictor.
+      if (j + 1 < B) p = select(0u - bit, pb, pa);
+    }
+    return node - (uint32_t{1} << B);
+  }
+
+  // One symbol with a run-time width (B = bits()), without lookahead: a 1
+  // bit is the lower part of the split (weight p).
   template <bool kAdapt = true>
-  [[gnu::always_inline]] uint32_t decode(RangeDecoder& rd, uint32_t c1, uint32_t c2, uint32_t h3) {
-    return code<kAdapt>(c1, c2, h3, [&rd](uint32_t p, unsigned) { return rd.decode_split(p, 12) ^ 1u; });
+  uint32_t decode(RangeDecoder& rd, uint32_t c1, uint32_t c2, uint32_t h3) {
+    return with_bits([&](auto b) {
+      return code<decltype(b)::value, kAdapt>(c1, c2, h3, nullptr,
+                                              [&rd](uint32_t p, unsigned) { return rd.decode_split(p, 12) ^ 1u; });
+    });
   }
 
   template <bool kAdapt = true>
   void encode(RangeEncoder& re, uint32_t c1, uint32_t c2, uint32_t h3, uint32_t symbol) {
-    const unsigned top = bits_ - 1;
-    code<kAdapt>(c1, c2, h3, [&re, symbol, top](uint32_t p, unsigned j) {
-      const unsigned bit = (symbol >> (top - j)) & 1u;
+    with_bits([&](auto b) { encode_fixed<decltype(b)::value, kAdapt>(re, c1, c2, h3, nullptr, symbol); });
+  }
+
+  template <unsigned B, bool kAdapt = true>
+  [[gnu::always_inline]] void encode_fixed(RangeEncoder& re, uint32_t c1, uint32_t c2, uint32_t h3,
+                                           const MixingLookahead* ahead, uint32_t symbol) {
+    code<B, kAdapt>(c1, c2, h3, ahead, [&re, symbol](uint32_t p, unsigned j) {
+      const unsigned bit = (symbol >> (B - 1 - j)) & 1u;
       re.encode_split(p, 12, bit ^ 1u);
       return bit;
     });
@@ -417,47 +566,125 @@ class MixingModel {
  private:
   MixingModel() = default;
 
+  // Squash of the clamped dot product of weight set w with the stretched
+  // probabilities: 1..4095.
+  [[gnu::always_inline]] static uint32_t mix(const MixingTables& tab, const int32_t* w, int32_t s1, int32_t s2,
+                                             int32_t s3) {
+    // Weights are unbounded in principle; 64-bit products cannot overflow.
+    // |w s| < 2^42 for each of the three terms, so the shifted sum fits in 32
+    // bits and the clamp can work there.
+    const int64_t sum = int64_t{w[0]} * s1 + int64_t{w[1]} * s2 + int64_t{w[2]} * s3;
+    const int32_t dot = std::clamp(static_cast<int32_t>(sum >> 16), -2047, 2047);
+    return (tab.squash.data() + 2048)[dot];
+  }
+
+  // Asks for the first line of the next symbol's three rows under each of
+  // the `count` candidate indexes from `first`.
+  template <unsigned B>
+  [[gnu::always_inline]] void prefetch_next(const MixingLookahead& a, uint32_t first, uint32_t count) const {
+    for (uint32_t k = first; k < first + count; ++k) {
+      const uint32_t q = a.q0_of_index[k];
+      __builtin_prefetch(t3_.data() + (size_t{hash_context(a.next.c3 | q)} << B), 1);
+      __builtin_prefetch(t2_.data() + (size_t{a.next.c2 | q} << B), 1);
+      __builtin_prefetch(t1_.data() + (size_t{a.next.c1 | q} << B), 1);
+    }
+  }
+
   unsigned bits_ = 1;
   ZeroedArray<int16_t> t1_, t2_, t3_;
-  std::array<int32_t, 3 * 7> weights_{};
-  const int16_t* stretch_ = nullptr;  // &stretch[2048]
-  const uint16_t* squash_ = nullptr;
+  std::array<int32_t, 3 * kMaxBits> weights_{};
+  const MixingTables* tables_ = nullptr;
 };
 
-// Fibonacci hash of the order-3 context to 20 bits.
-inline uint32_t hash_context(uint32_t c3) { return (c3 * 0x9E3779B1u) >> 12; }
+// The fields of a position's mixing contexts that come from the bases:
+// code(b0) << 9 | code(b1) << 11 | min(run, 7) << 13 | code(bp) << 16 |
+// code(b2) << 18. Fills out[0 .. count) for positions first .. first + count
+// of a read of `len` bases (positions at or past the end give 0); `run` is
+// the run counter at position first - 1 and ends as the one at the last
+// position filled.
+inline void mixing_base_fields(const uint8_t* b, uint32_t len, uint32_t first, uint32_t count, uint32_t& run,
+                               uint32_t* out) {
+  const auto code_at = [b, len](uint64_t i) -> uint32_t { return i < len ? kBaseCode[b[i]] : 0u; };
+  const auto field = [&run](bool repeat, uint32_t c_prev, uint32_t c0, uint32_t c1, uint32_t c2) {
+    // Only min(run, 7) is seen, so the counter stops at 7.
+    run = repeat ? std::min<uint32_t>(run + 1, 7) : 1;
+    return c0 << 9 | c1 << 11 | run << 13 | c_prev << 16 | c2 << 18;
+  };
+  uint32_t k = 0;
+  // Positions with a base before them and two after need no bound checks.
+  for (; k < count && uint64_t{first} + k < len; ++k) {
+    const uint64_t i = uint64_t{first} + k;
+    if (i == 0 || i + 2 >= len) {
+      out[k] = field(i > 0 && b[i] == b[i - 1], i > 0 ? code_at(i - 1) : 0u, code_at(i), code_at(i + 1),
+                     code_at(i + 2));
+      continue;
+    }
+    const uint32_t last = static_cast<uint32_t>(std::min<uint64_t>(count, len - 2 - uint64_t{first}));
+    for (; k < last; ++k) {
+      const uint8_t* p = b + first + k;
+      out[k] = field(p[0] == p[-1], kBaseCode[p[-1]], kBaseCode[p[0]], kBaseCode[p[1]], kBaseCode[p[2]]);
+    }
+    --k;
+  }
+  for (; k < count; ++k) out[k] = 0;
+}
 
 // Walks the mixing-model contexts of `lengths` reads, as walk_freq_contexts;
-// code(c1, c2, h3, pos) codes one symbol. Every mixing mode uses the bases.
+// code(contexts, lookahead, pos) codes one symbol. Every mixing mode uses the
+// bases. The base fields of each stretch of a read are laid out first, so the
+// symbol loop only adds the quantized qualities; and since only Q0 of the
+// symbol being coded is missing from the next symbol's contexts, the
+// lookahead carries the rest.
 template <class CodeFn>
-const char* walk_mixing_contexts(std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
+[[gnu::always_inline]] inline const char* walk_mixing_contexts(std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
                                  uint64_t capacity, const Alphabet& alphabet, const Quantizers& q,
                                  CodeFn&& code) {
   const uint32_t n = alphabet.n;
+  // The quantized fields each alphabet index gives the next symbols'
+  // contexts, by how far back it is: Q0 one symbol back, Q1 (at bit 6) two,
+  // Q2 (at bit 20) three. Index 0 has relative value 0, which is also what
+  // every read starts from. Indexes past the alphabet (only ever looked at
+  // ahead of time) give 0.
+  std::array<uint8_t, 128> q0_of_index{};
+  std::array<uint32_t, 128> back1{}, back2{}, back3{};
+  for (uint32_t k = 0; k < n; ++k) {
+    const uint8_t v = alphabet.relative[k];
+    q0_of_index[k] = q.q0[v];
+    back1[k] = q.q0[v];
+    back2[k] = uint32_t{q.q1[v]} << 6;
+    back3[k] = uint32_t{q.q2[v]} << 20;
+  }
+  MixingLookahead ahead;
+  ahead.q0_of_index = q0_of_index.data();
+  constexpr uint32_t kTile = 1024;
+  std::array<uint32_t, kTile + 1> fields;
   uint64_t pos = 0;
   for (const uint32_t len : lengths) {
     if (capacity - pos < len) return "quality output range too short";
     if (bases.size() - pos < len) return "sequence shorter than quality lengths";
     const uint8_t* b = bases.data() + pos;
-    uint32_t q1 = 0, q2 = 0, q3 = 0, run = 0;
-    uint32_t prev = 0x100;  // no previous base
-    uint32_t code_prev = 0;
-    for (uint32_t i = 0; i < len; ++i) {
-      const uint32_t b0 = b[i];
-      const uint32_t code0 = kBaseCode[b0];
-      const uint32_t code1 = i + 1 < len ? kBaseCode[b[i + 1]] : 0;
-      const uint32_t code2 = i + 2 < len ? kBaseCode[b[i + 2]] : 0;
-      run = b0 == prev ? std::min<uint32_t>(run + 1, 7) : 1;
-      const uint32_t c1 = q.q0[q1] | uint32_t{q.q1[q2]} << 6 | code0 << 9 | code1 << 11 | run << 13;
-      const uint32_t c2 = c1 | code_prev << 16;
-      const uint32_t c3 = c2 | code2 << 18 | uint32_t{q.q2[q3]} << 20;
-      const uint32_t s = code(c1, c2, hash_context(c3), pos + i);
-      if (s >= n) [[unlikely]] return "decoded symbol outside alphabet";
-      q3 = q2;
-      q2 = q1;
-      q1 = alphabet.relative[s];
-      prev = b0;
-      code_prev = code0;
+    // Alphabet indexes of the previous three symbols (0 before the read).
+    uint32_t s1 = 0, s2 = 0, s3 = 0;
+    uint32_t run = 0;
+    for (uint32_t start = 0; start < len; start += kTile) {
+      const uint32_t m = std::min(kTile, len - start);
+      // One field past the stretch, for the lookahead of its last symbol;
+      // the run counter must then restart from the stretch's last position.
+      uint32_t run_after = run;
+      mixing_base_fields(b, len, start, m, run_after, fields.data());
+      uint32_t run_peek = run_after;
+      mixing_base_fields(b, len, start + m, 1, run_peek, fields.data() + m);
+      run = run_after;
+      for (uint32_t k = 0; k < m; ++k) {
+        const uint32_t x = fields[k] | back1[s1] | back2[s2];
+        const uint32_t xn = fields[k + 1] | back2[s1];
+        ahead.next = MixingContexts{xn & 0xFFFF, xn & 0x3FFFF, xn | back3[s2]};
+        const uint32_t s = code(MixingContexts{x & 0xFFFF, x & 0x3FFFF, x | back3[s3]}, ahead, pos + start + k);
+        if (s >= n) [[unlikely]] return "decoded symbol outside alphabet";
+        s3 = s2;
+        s2 = s1;
+        s1 = s;
+      }
     }
     pos += len;
   }

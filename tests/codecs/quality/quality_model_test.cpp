@@ -287,7 +287,9 @@ TEST(QualityModelPlain, RandomPayloadsDecodeAsThePlainDecoder) {
 }
 
 TEST(QualityModelPlain, EncoderOutputDecodesWithThePlainDecoder) {
-  const auto col = quality_samples::short_reads(30, 150, 12);
+  // Short reads, and long ones that the mixing walker lays out in several
+  // stretches of base fields.
+  for (const auto& col : {quality_samples::short_reads(30, 150, 12), quality_samples::long_reads(3, 2600, 13)})
   for (uint8_t mode : {0, 1, 3, 4}) {
     auto enc = encode_quality_stream(col.lengths, col.qualities, std::span<const uint8_t>(col.bases), with_mode(mode));
     ASSERT_TRUE(enc.ok());
@@ -296,7 +298,112 @@ TEST(QualityModelPlain, EncoderOutputDecodesWithThePlainDecoder) {
     const PlainStream s{mode, Bytes(h->alphabet.symbols.begin(), h->alphabet.symbols.begin() + h->alphabet.n),
                         Bytes(h->quantizer_bytes.begin(), h->quantizer_bytes.end()), h->lengths, col.bases,
                         Bytes(h->payload.begin(), h->payload.end())};
-    EXPECT_EQ(plain_decode(s), std::optional(col.qualities)) << int(mode);
+    EXPECT_EQ(plain_decode(s), std::optional(col.qualities)) << int(mode) << " " << col.lengths.size();
+  }
+}
+
+// ---- the quality decoder's range coder and base fields ---------------------
+
+// QualityRangeDecoder against RangeDecoder on random payloads: every bit and
+// every frequency target agrees, with the symbol found by comparing scaled
+// cumulative frequencies as the frequency decoder does.
+TEST(QualityModelCoder, RangeDecoderAgreesWithTheSharedOne) {
+  std::mt19937_64 rng(41);
+  for (int trial = 0; trial < 200; ++trial) {
+    Bytes payload(rng() % 64);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng() % 4 ? rng() : (rng() % 2 ? 0 : 0xFF));
+    RangeDecoder plain(payload);
+    quality::QualityRangeDecoder fast(payload);
+    for (int step = 0; step < 300; ++step) {
+      if (rng() % 2) {
+        // Probabilities near both ends as well as in the middle.
+        const uint32_t p = static_cast<uint32_t>(rng() % 3 ? 1 + rng() % 4095 : (rng() % 2 ? 1 : 4095));
+        ASSERT_EQ(fast.bit(p), plain.decode_split(p, 12) ^ 1u) << trial << " " << step;
+      } else {
+        std::array<uint32_t, 5> f{};
+        uint32_t total = 0;
+        for (auto& x : f) total += x = static_cast<uint32_t>(1 + rng() % (rng() % 2 ? 16 : 1600));
+        const uint32_t target = plain.decode_freq(total);
+        const uint32_t r = fast.scale(total);
+        uint32_t symbol = 0, cum = 0;
+        for (size_t k = 0; k + 1 < f.size() && (cum + f[k]) * r <= fast.offset(); ++k) cum += f[symbol++];
+        // The same symbol as the division: the first whose cumulative
+        // frequency including itself exceeds the target (else the last).
+        uint32_t expect = 0, expect_cum = 0;
+        while (expect + 1 < f.size() && expect_cum + f[expect] <= target) expect_cum += f[expect++];
+        ASSERT_EQ(symbol, expect) << trial << " " << step;
+        ASSERT_EQ(cum, expect_cum);
+        plain.consume(cum, f[symbol]);
+        fast.consume(cum, f[symbol]);
+      }
+    }
+  }
+}
+
+// A code exactly at a split point belongs to the upper part, for bits and for
+// frequencies: the first four payload bytes put it there for the first
+// decode (range all ones, low 0).
+TEST(QualityModelCoder, RangeDecoderSplitPointsGoUp) {
+  const auto payload_at = [](uint32_t code) {
+    return Bytes{static_cast<uint8_t>(code >> 24), static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 8),
+                 static_cast<uint8_t>(code), 0x5A};
+  };
+  for (uint32_t p : {1u, 777u, 2048u, 4095u}) {
+    const uint32_t bound = (0xFFFFFFFFu >> 12) * p;
+    for (uint32_t code : {bound - 1, bound, bound + 1}) {
+      const Bytes payload = payload_at(code);
+      RangeDecoder plain(payload);
+      quality::QualityRangeDecoder fast(payload);
+      EXPECT_EQ(fast.bit(p), code < bound ? 1u : 0u) << p << " " << code;
+      EXPECT_EQ(plain.decode_split(p, 12) ^ 1u, code < bound ? 1u : 0u);
+    }
+  }
+  // Total 7 with frequencies 3, 4: the second symbol starts at 3 * r.
+  const uint32_t r = 0xFFFFFFFFu / 7;
+  for (uint32_t code : {3 * r - 1, 3 * r}) {
+    const Bytes payload = payload_at(code);
+    quality::QualityRangeDecoder fast(payload);
+    EXPECT_EQ(fast.scale(7), r);
+    EXPECT_EQ(fast.offset(), code);
+    RangeDecoder plain(payload);
+    EXPECT_EQ(plain.decode_freq(7), code / r);
+  }
+}
+
+// The base fields of the mixing contexts, laid out in stretches, against the
+// formula applied position by position.
+TEST(QualityModelCoder, MixingBaseFieldsMatchTheContextFormula) {
+  std::mt19937_64 rng(43);
+  for (int trial = 0; trial < 60; ++trial) {
+    const uint32_t len = static_cast<uint32_t>(rng() % (trial % 3 ? 20 : 300));
+    Bytes b(len);
+    // Two letters make long runs common, so the counter's cap at 7 is seen.
+    for (auto& c : b) c = trial % 2 ? "AC"[rng() % 8 == 0] : "AACCGTNacg\xFF"[rng() % 11];
+    std::vector<uint32_t> expected(len);
+    uint32_t run = 0;
+    for (uint32_t i = 0; i < len; ++i) {
+      const auto code = [&](int64_t k) { return k < 0 || k >= len ? 0u : base_code(b[static_cast<size_t>(k)]); };
+      run = i > 0 && b[i] == b[i - 1] ? run + 1 : 1;
+      expected[i] = code(i) << 9 | code(i + 1) << 11 | std::min<uint32_t>(run, 7) << 13 | code(int64_t{i} - 1) << 16 |
+                    code(i + 2) << 18;
+    }
+    // Random stretch sizes, each asking for one field more than it keeps
+    // (as the walker does); fields past the read are 0.
+    uint32_t carried = 0;
+    for (uint32_t start = 0; start < len || start == 0;) {
+      const uint32_t count = static_cast<uint32_t>(1 + rng() % 40);
+      std::vector<uint32_t> got(count + 1, 0xDEADBEEF);
+      uint32_t run_after = carried;
+      quality::mixing_base_fields(b.data(), len, start, count, run_after, got.data());
+      uint32_t peek = run_after;
+      quality::mixing_base_fields(b.data(), len, start + count, 1, peek, got.data() + count);
+      for (uint32_t k = 0; k <= count; ++k) {
+        ASSERT_EQ(got[k], start + k < len ? expected[start + k] : 0u) << trial << " " << start + k;
+      }
+      carried = run_after;
+      start += count;
+      if (len == 0) break;
+    }
   }
 }
 
