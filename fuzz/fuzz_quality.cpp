@@ -5,7 +5,8 @@
 //      with bases exactly as long as its declared total; mode 0 must give the
 //      same outcome both ways, every other mode must refuse the call without
 //      bases. Whatever decodes must have the declared lengths, use only the
-//      alphabet, and survive a round trip through the encoder.
+//      alphabet, and survive a round trip through the encoder; the generic
+//      model code must give the same outcome as the vector paths.
 //   1: the rest describes a column (mode, binning, alphabet width, reads,
 //      qualities, bases), which must survive an encode and decode round trip.
 // Declared totals and read counts are capped at 64 Ki to keep each run short;
@@ -15,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "codecs/entropy/cpu_features.hpp"
 #include "codecs/quality/quality.hpp"
 #include "codecs/quality/quality_model.hpp"
 #include "fuzz/fuzz_target.hpp"
@@ -49,6 +51,11 @@ void decode_stream(const uint8_t* data, size_t size) {
   Bytes bases(header->total);
   for (size_t i = 0; i < bases.size(); ++i) bases[i] = "ACGTNacgt\x00"[data[i % size] % 10];
   auto with = zarv::decode_quality_stream(coded, std::span<const uint8_t>(bases), limits());
+  // The generic model rows must agree with the vector ones.
+  zarv::set_cpu_feature_mask_for_testing(0);
+  auto generic = zarv::decode_quality_stream(coded, std::span<const uint8_t>(bases), limits());
+  zarv::set_cpu_feature_mask_for_testing(~0u);
+  if (!same_outcome(with, generic)) std::abort();
   const bool needs = zarv::quality_needs_sequence(coded);
   if (needs ? plain.ok() : !same_outcome(plain, with)) std::abort();
   if (!with.ok()) return;

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "codecs/entropy/byte_cursor.hpp"
+#include "codecs/entropy/cpu_features.hpp"
 #include "codecs/entropy/varint.hpp"
 #include "codecs/quality/quality.hpp"
 #include "codecs/quality/quality_model.hpp"
@@ -225,6 +226,9 @@ Result<StreamHeader> parse_stream_header(std::span<const uint8_t> coded, const Q
 Status decode_freq_payload(QualityContextMode mode, const Alphabet& alphabet, std::span<const uint8_t> payload,
                            std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
                            std::span<uint8_t> out) {
+  if (freq_slots(alphabet.n) >= 16 && (cpu_features() & kCpuAvx512)) {
+    return decode_freq_payload_avx512(mode, alphabet, payload, lengths, bases, out);
+  }
   if (mode == QualityContextMode::Position) {
     return decode_freq_mode<QualityContextMode::Position>(alphabet, payload, lengths, bases, out);
   }

@@ -702,6 +702,13 @@ Status decode_freq_payload(QualityContextMode mode, const Alphabet& alphabet, st
                            std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
                            std::span<uint8_t> out);
 
+// decode_freq_payload for alphabets of more than eight symbols with
+// AVX-512BW (quality_freq_avx512.cpp): the same results and errors. Only for
+// processors that have it; decode_freq_payload selects it by itself.
+Status decode_freq_payload_avx512(QualityContextMode mode, const Alphabet& alphabet,
+                                  std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
+                                  std::span<const uint8_t> bases, std::span<uint8_t> out);
+
 Status decode_mixing_payload(MixingModel& model, const Alphabet& alphabet, const Quantizers& quantizers,
                              std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
                              std::span<const uint8_t> bases, std::span<uint8_t> out);
