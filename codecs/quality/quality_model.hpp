@@ -403,6 +403,13 @@ class QualityRangeDecoder {
     r_ = range_ / total;
     return r_;
   }
+  // scale() for a caller that divides by the total itself: `reciprocal` is
+  // floor((2^64 - 1) / total) + 1 for a total of at least 2, and the high
+  // half of its product with the 32-bit range is exactly range / total.
+  [[gnu::always_inline]] uint32_t scale_by_reciprocal(uint64_t reciprocal) {
+    r_ = static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal) * range_) >> 64);
+    return r_;
+  }
   [[gnu::always_inline]] uint32_t offset() const { return code_ - low_; }
   // Narrows to the symbol [cum, cum + freq) of the last scale(); freq != 0.
   [[gnu::always_inline]] void consume(uint32_t cum, uint32_t freq) {
@@ -708,6 +715,13 @@ Status decode_freq_payload(QualityContextMode mode, const Alphabet& alphabet, st
 Status decode_freq_payload_avx512(QualityContextMode mode, const Alphabet& alphabet,
                                   std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
                                   std::span<const uint8_t> bases, std::span<uint8_t> out);
+
+// decode_freq_payload for alphabets of 2 to 8 symbols with AVX2 and BMI2
+// (quality_freq_avx2.cpp): the same results and errors, selected the same
+// way.
+Status decode_freq_payload_avx2(QualityContextMode mode, const Alphabet& alphabet, std::span<const uint8_t> payload,
+                                std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
+                                std::span<uint8_t> out);
 
 Status decode_mixing_payload(MixingModel& model, const Alphabet& alphabet, const Quantizers& quantizers,
                              std::span<const uint8_t> payload, std::span<const uint32_t> lengths,

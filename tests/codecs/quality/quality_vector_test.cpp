@@ -1,5 +1,6 @@
-// The AVX-512 frequency rows (alphabets of more than eight symbols) against
-// the generic rows, on this processor: the same qualities from streams the
+// The vector-path frequency rows (AVX-512 for alphabets of more than eight
+// symbols, AVX2 with BMI2 for 2 to 8) against the generic rows, on this
+// processor: the same qualities from streams the
 // encoder wrote, and the same outcome, error text included, from payloads no
 // encoder wrote.
 #include <gtest/gtest.h>
@@ -55,7 +56,7 @@ quality_samples::Column column_over(uint32_t n, uint64_t seed) {
 
 TEST(QualityVectorPath, FrequencyRowsDecodeAsTheGenericRows) {
   if (!(detected_cpu_features() & kCpuAvx512)) GTEST_SKIP() << "no AVX-512 here";
-  for (uint32_t n : {9u, 16u, 17u, 32u, 33u, 41u, 64u, 65u, 94u}) {
+  for (uint32_t n : {2u, 3u, 4u, 5u, 8u, 9u, 16u, 17u, 32u, 33u, 41u, 64u, 65u, 94u}) {
     for (auto mode : {QualityContextMode::Position, QualityContextMode::Bases}) {
       const auto c = column_over(n, n * 7 + static_cast<uint32_t>(mode));
       Bytes alphabet;
