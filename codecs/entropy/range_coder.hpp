@@ -95,11 +95,34 @@ class RangeDecoder {
     const uint32_t r = range_ >> bits;
     const uint32_t bound = r * p;  // (code - low) / r >= p  <=>  code - low >= r * p
     const unsigned upper = (code_ - low_) >= bound;
-    low_ += upper ? bound : 0u;
-    range_ = upper ? (r << bits) - bound : bound;
+    // Selected with a mask: coded bits are as unpredictable as the data, and
+    // compilers turn plain ternaries here into branches.
+    const uint32_t m = 0u - upper;
+    low_ += bound & m;
+    range_ = bound ^ ((((r << bits) - bound) ^ bound) & m);
     normalise();
     return upper;
   }
+
+  // Frequency decoding with the symbol search left to the caller. scale()
+  // sets decode_freq's r = range / total; the target decode_freq would
+  // return is offset() / r, so a cumulative frequency c is at most the
+  // target exactly when c * r <= offset() (no product wraps for c <= total).
+  // The search needs no second division; consume() then narrows as after
+  // decode_freq.
+  [[gnu::always_inline]] uint32_t scale(uint32_t total) {
+    assert(total != 0 && total <= range_);
+    r_ = range_ / total;
+    return r_;
+  }
+  // scale() for a caller that keeps the reciprocal of its total:
+  // floor((2^64 - 1) / total) + 1 for a total of at least 2, whose 64-bit
+  // product with the 32-bit range has range / total as its high half.
+  [[gnu::always_inline]] uint32_t scale_by_reciprocal(uint64_t reciprocal) {
+    r_ = static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal) * range_) >> 64);
+    return r_;
+  }
+  [[gnu::always_inline]] uint32_t offset() const { return code_ - low_; }
 
   // n equiprobable bits (0 <= n <= 32), most significant first.
   uint32_t decode_direct(unsigned n) {

@@ -119,7 +119,7 @@ Status decode_freq_rows(const Alphabet& alphabet, std::span<const uint8_t> paylo
   FreqTable<N> table;
   constexpr uint32_t kContextBits = Mode == QualityContextMode::Position ? kFreqContextBits : 16;
   if (!table.allocate(alphabet.n, kContextBits)) return model_alloc_error();
-  QualityRangeDecoder rd(payload);
+  RangeDecoder rd(payload);
   uint8_t* dst = out.data();
   const uint32_t n = alphabet.n;
   const char* failure = walk_freq_contexts<Mode>(
@@ -157,14 +157,14 @@ template <unsigned B>
 const char* decode_mixing_rows(MixingModel& model, const Alphabet& alphabet, const Quantizers& quantizers,
                                std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
                                std::span<const uint8_t> bases, std::span<uint8_t> out) {
-  QualityRangeDecoder rd(payload);
+  RangeDecoder rd(payload);
   uint8_t* dst = out.data();
   const uint32_t n = alphabet.n;
   return walk_mixing_contexts(
       lengths, bases, out.size(), alphabet, quantizers,
       [&](const MixingContexts& c, const MixingLookahead& ahead, uint64_t pos) -> uint32_t {
         const uint32_t s = model.code<B, true>(c.c1, c.c2, hash_context(c.c3), &ahead,
-                                               [&rd](uint32_t p, unsigned) { return rd.bit(p); });
+                                               [&rd](uint32_t p, unsigned) { return rd.decode_split(p, 12) ^ 1u; });
         if (s < n) [[likely]] dst[pos] = alphabet.symbols[s];
         return s;
       });

@@ -66,7 +66,7 @@ Status decode_rows(const Alphabet& alphabet, std::span<const uint8_t> payload, s
   fresh.reciprocal = reciprocal(n);
   for (uint32_t k = 0; k < N; ++k) fresh.lanes[k] = static_cast<uint16_t>(std::min(k + 1, n));
 
-  QualityRangeDecoder rd(payload);
+  RangeDecoder rd(payload);
   uint8_t* const dst = out.data();
   const char* failure = walk_freq_contexts<Mode>(
       lengths, bases, out.size(), alphabet, [&](uint32_t ctx, uint64_t pos) -> uint32_t {

@@ -65,7 +65,7 @@ Status decode_rows(uint32_t slots, const Alphabet& alphabet, std::span<const uin
   const __m512i sixteen = _mm512_set1_epi16(16);
   const auto fresh_cum = [n](uint32_t k) { return std::min(k + 1, n); };
 
-  QualityRangeDecoder rd(payload);
+  RangeDecoder rd(payload);
   uint8_t* const dst = out.data();
   const char* failure = walk_freq_contexts<Mode>(
       lengths, bases, out.size(), alphabet, [&](uint32_t ctx, uint64_t pos) -> uint32_t {

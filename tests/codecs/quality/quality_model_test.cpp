@@ -304,27 +304,30 @@ TEST(QualityModelPlain, EncoderOutputDecodesWithThePlainDecoder) {
 
 // ---- the quality decoder's range coder and base fields ---------------------
 
-// QualityRangeDecoder against RangeDecoder on random payloads: every bit and
-// every frequency target agrees, with the symbol found by comparing scaled
-// cumulative frequencies as the frequency decoder does.
-TEST(QualityModelCoder, RangeDecoderAgreesWithTheSharedOne) {
+// The frequency decoders search by comparing scaled cumulative frequencies
+// with the offset (scale/offset/consume, or scale_by_reciprocal) instead of
+// dividing the offset: on random payloads, interleaved with bits, every
+// symbol and every later state agrees with decode_freq's target.
+TEST(QualityModelCoder, ScaledSearchAgreesWithTheDividedTarget) {
   std::mt19937_64 rng(41);
   for (int trial = 0; trial < 200; ++trial) {
     Bytes payload(rng() % 64);
     for (auto& b : payload) b = static_cast<uint8_t>(rng() % 4 ? rng() : (rng() % 2 ? 0 : 0xFF));
     RangeDecoder plain(payload);
-    quality::QualityRangeDecoder fast(payload);
+    RangeDecoder fast(payload);
     for (int step = 0; step < 300; ++step) {
       if (rng() % 2) {
         // Probabilities near both ends as well as in the middle.
         const uint32_t p = static_cast<uint32_t>(rng() % 3 ? 1 + rng() % 4095 : (rng() % 2 ? 1 : 4095));
-        ASSERT_EQ(fast.bit(p), plain.decode_split(p, 12) ^ 1u) << trial << " " << step;
+        ASSERT_EQ(fast.decode_split(p, 12), plain.decode_split(p, 12)) << trial << " " << step;
       } else {
         std::array<uint32_t, 5> f{};
         uint32_t total = 0;
         for (auto& x : f) total += x = static_cast<uint32_t>(1 + rng() % (rng() % 2 ? 16 : 1600));
         const uint32_t target = plain.decode_freq(total);
-        const uint32_t r = fast.scale(total);
+        const uint64_t reciprocal = ~uint64_t{0} / total + 1;
+        const uint32_t r = step % 4 ? fast.scale(total) : fast.scale_by_reciprocal(reciprocal);
+        ASSERT_EQ(r, plain.range() / total);
         uint32_t symbol = 0, cum = 0;
         for (size_t k = 0; k + 1 < f.size() && (cum + f[k]) * r <= fast.offset(); ++k) cum += f[symbol++];
         // The same symbol as the division: the first whose cumulative
@@ -335,8 +338,28 @@ TEST(QualityModelCoder, RangeDecoderAgreesWithTheSharedOne) {
         ASSERT_EQ(cum, expect_cum);
         plain.consume(cum, f[symbol]);
         fast.consume(cum, f[symbol]);
+        ASSERT_EQ(fast.range(), plain.range());
+        ASSERT_EQ(fast.low(), plain.low());
       }
     }
+  }
+}
+
+// The reciprocal gives range / total exactly for every total a model row
+// can have and ranges at both ends and around multiples of the total.
+TEST(QualityModelCoder, ReciprocalDivisionIsExact) {
+  std::mt19937_64 rng(5);
+  const Bytes payload;
+  for (uint32_t total = 2; total <= 8208; ++total) {
+    const uint64_t reciprocal = ~uint64_t{0} / total + 1;
+    for (uint32_t range : {0xFFFFFFFFu, 0xFFFFFFFFu - total, 65536u, total * 65536u, total * 65536u - 1,
+                           static_cast<uint32_t>(rng()), static_cast<uint32_t>(rng()) | 0x80000000u}) {
+      const uint32_t q = static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal) * range) >> 64);
+      ASSERT_EQ(q, range / total) << range << " / " << total;
+    }
+    // A fresh decoder's range is 2^32 - 1.
+    RangeDecoder rd(payload);
+    ASSERT_EQ(rd.scale_by_reciprocal(reciprocal), 0xFFFFFFFFu / total);
   }
 }
 
@@ -352,17 +375,15 @@ TEST(QualityModelCoder, RangeDecoderSplitPointsGoUp) {
     const uint32_t bound = (0xFFFFFFFFu >> 12) * p;
     for (uint32_t code : {bound - 1, bound, bound + 1}) {
       const Bytes payload = payload_at(code);
-      RangeDecoder plain(payload);
-      quality::QualityRangeDecoder fast(payload);
-      EXPECT_EQ(fast.bit(p), code < bound ? 1u : 0u) << p << " " << code;
-      EXPECT_EQ(plain.decode_split(p, 12) ^ 1u, code < bound ? 1u : 0u);
+      RangeDecoder rd(payload);
+      EXPECT_EQ(rd.decode_split(p, 12), code < bound ? 0u : 1u) << p << " " << code;
     }
   }
   // Total 7 with frequencies 3, 4: the second symbol starts at 3 * r.
   const uint32_t r = 0xFFFFFFFFu / 7;
   for (uint32_t code : {3 * r - 1, 3 * r}) {
     const Bytes payload = payload_at(code);
-    quality::QualityRangeDecoder fast(payload);
+    RangeDecoder fast(payload);
     EXPECT_EQ(fast.scale(7), r);
     EXPECT_EQ(fast.offset(), code);
     RangeDecoder plain(payload);
