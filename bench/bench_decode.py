@@ -48,7 +48,7 @@ def references(fq):
 
 
 RSS_CHILD = """
-import resource, sys, time, zarv
+import sys, time, zarv
 mode, path, out = sys.argv[1:4]
 if mode == "path":
     zarv.decompress_to_path(path, out, threads=2)
@@ -56,13 +56,15 @@ else:
     for i, r in enumerate(zarv.open(path, threads=2)):
         if i % 20000 == 0:
             time.sleep(0.01)  # a slow consumer
-print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+# VmHWM belongs to this process's own memory map; ru_maxrss would carry
+# the parent's peak over from before exec.
+print(next(l.split()[1] for l in open("/proc/self/status") if l.startswith("VmHWM:")))
 """
 
 
 def peak_rss_mb(mode, path, out):
     """Peak RSS of a fresh interpreter doing one decode, as that process
-    reports it (the children's figure of this process would also count the
+    reports it (this process's figure for its children would also count the
     reference decoders run before)."""
     done = subprocess.run([sys.executable, "-c", RSS_CHILD, mode, path, out], check=True, capture_output=True,
                           text=True)
