@@ -33,8 +33,8 @@ PyObject* os_error_type(int err) {
 
 }  // namespace
 
-int add_type(PyObject* module, PyType_Spec* spec, const char* name, PyObject** slot) {
-  *slot = PyType_FromModuleAndSpec(module, spec, nullptr);
+int add_type(PyObject* module, PyType_Spec* type_def, const char* name, PyObject** slot) {
+  *slot = PyType_FromModuleAndSpec(module, type_def, nullptr);
   if (!*slot) return -1;
   return PyModule_AddObjectRef(module, name, *slot);
 }

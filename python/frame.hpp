@@ -126,9 +126,9 @@ bool convert_streams(PyObject* obj, StreamSelection* out);
 // One stream name ("names"/"name", "sequence"/"seq", "quality"/"qual").
 bool convert_stream_name(PyObject* obj, StreamKind* out);
 
-// Creates one of the module's classes from `spec`, stores it in `*slot` (the
+// Creates one of the module's classes from `type_def`, stores it in `*slot` (the
 // module state keeps that reference) and adds it to the module as `name`.
-int add_type(PyObject* module, PyType_Spec* spec, const char* name, PyObject** slot);
+int add_type(PyObject* module, PyType_Spec* type_def, const char* name, PyObject** slot);
 
 // The end of every class's dealloc: frees the object and releases its heap type.
 void free_object(PyObject* self);
