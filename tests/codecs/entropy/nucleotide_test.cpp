@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -135,6 +136,20 @@ Bytes one_read_header(uint8_t k, uint8_t h, uint8_t b, uint64_t total) {
   return s;
 }
 
+// One read of `bases` coded by the literal model under each (k, h, b) must
+// decode to `bases`.
+void expect_literal_streams_decode(const std::string& bases,
+                                   std::initializer_list<std::array<unsigned, 3>> params) {
+  for (const auto& [k, h, b] : params) {
+    Bytes coded = one_read_header(k, h, b, bases.size());
+    const Bytes payload = literal_payload(bases, k, h, b);
+    coded.insert(coded.end(), payload.begin(), payload.end());
+    auto r = decode_nucleotides(coded);
+    ASSERT_TRUE(r.ok()) << r.error().text;
+    EXPECT_EQ(text_of(r->bases), bases) << "k=" << k << " h=" << h << " b=" << b;
+  }
+}
+
 TEST(NucleotideDecoder, EmptyReadNeedsNoPayload) {
   for (const Bytes& coded : {Bytes{1, 1, 0, 0, 1, 0, 0, 0}, Bytes{1, 1, 0, 0, 1, 1, 0, 0}}) {
     auto r = decode_nucleotides(coded);
@@ -156,15 +171,7 @@ TEST(NucleotideDecoder, HandBuiltExceptionsOverZeroPayload) {
 
 TEST(NucleotideDecoder, HandBuiltPayloadFromLiteralModel) {
   // Contexts around N: after A C N the next base is coded in the context A C.
-  const std::string bases = "ACNGTNNACGTTGCANACGTACGTAC";
-  for (const auto& [k, h, b] : {std::array<unsigned, 3>{1, 0, 0}, {2, 0, 0}, {1, 3, 2}, {2, 5, 4}}) {
-    Bytes coded = one_read_header(k, h, b, bases.size());
-    const Bytes payload = literal_payload(bases, k, h, b);
-    coded.insert(coded.end(), payload.begin(), payload.end());
-    auto r = decode_nucleotides(coded);
-    ASSERT_TRUE(r.ok()) << r.error().text;
-    EXPECT_EQ(text_of(r->bases), bases) << "k=" << k << " h=" << h << " b=" << b;
-  }
+  expect_literal_streams_decode("ACNGTNNACGTTGCANACGTACGTAC", {{1, 0, 0}, {2, 0, 0}, {1, 3, 2}, {2, 5, 4}});
 }
 
 TEST(NucleotideEncoder, PayloadMatchesLiteralModelOnEveryTier) {
@@ -216,16 +223,8 @@ TEST(NucleotideDecoder, DecodesLiteralModelPayloadsOnEveryTier) {
   // division) and its unchecked payload reads, against payloads written by
   // the literal model alone: long enough for frequent halving (k = 1), for
   // every tier to code, and to end in the checked tail past the payload.
-  const std::string bases = sampled_reads(300, 100, 19);
-  for (const auto& [k, h, b] : {std::array<unsigned, 3>{1, 0, 0}, {3, 0, 0}, {6, 0, 0}, {4, 12, 10},
-                                {5, 24, 12}, {2, 9, 14}}) {
-    Bytes coded = one_read_header(k, h, b, bases.size());
-    const Bytes payload = literal_payload(bases, k, h, b);
-    coded.insert(coded.end(), payload.begin(), payload.end());
-    auto r = decode_nucleotides(coded);
-    ASSERT_TRUE(r.ok()) << r.error().text;
-    EXPECT_EQ(text_of(r->bases), bases) << "k=" << k << " h=" << h << " b=" << b;
-  }
+  expect_literal_streams_decode(sampled_reads(300, 100, 19),
+                                {{1, 0, 0}, {3, 0, 0}, {6, 0, 0}, {4, 12, 10}, {5, 24, 12}, {2, 9, 14}});
 }
 
 TEST(NucleotideEncoder, HistoryRunsAcrossReads) {
