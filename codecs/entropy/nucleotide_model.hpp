@@ -5,18 +5,13 @@
 // Internal to codecs/entropy/nucleotide_*.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <cstring>
-#include <vector>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "codecs/entropy/models.hpp"
 #include "codecs/entropy/nucleotide.hpp"
+#include "codecs/entropy/zeroed_array.hpp"
 
 namespace zarv::nucleotide {
 
@@ -186,67 +181,6 @@ struct Tiers {
 
 inline unsigned low_order(unsigned k) { return k / 2 > 1 ? k / 2 : 1; }
 
-// A flat table of n trivially copyable entries whose all-zero bytes are their
-// initial state, allocated zero-filled. Tables of 2 MiB and more are mapped
-// straight from the system (2 MiB aligned and, on Linux, offered huge pages:
-// every base probes them at an unpredictable spot, and with 4 KiB pages most
-// probes would add a TLB miss to the cache miss). Fresh pages are zero and
-// cost only when first touched, so a large table that a small stream barely
-// uses is cheap; nothing is written to set it up.
-template <class T>
-class Table {
- public:
-  Table() = default;
-  Table(const Table&) = delete;
-  Table& operator=(const Table&) = delete;
-  ~Table() { release(); }
-
-  // False when the memory is not there.
-  bool allocate(size_t n) {
-    release();
-    constexpr size_t kHuge = size_t{1} << 21;
-    const size_t bytes = n * sizeof(T);
-#ifdef __linux__
-    if (bytes >= kHuge) {
-      // Over-map by one huge page and trim to a 2 MiB aligned run.
-      const size_t rounded = (bytes + kHuge - 1) & ~(kHuge - 1);
-      const size_t mapped = rounded + kHuge;
-      void* m = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (m == MAP_FAILED) return false;
-      const uintptr_t base = reinterpret_cast<uintptr_t>(m);
-      const uintptr_t aligned = (base + kHuge - 1) & ~uintptr_t{kHuge - 1};
-      if (aligned > base) munmap(m, aligned - base);
-      const size_t tail = (base + mapped) - (aligned + rounded);
-      if (tail) munmap(reinterpret_cast<void*>(aligned + rounded), tail);
-      madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);
-      data_ = reinterpret_cast<T*>(aligned);
-      mapped_ = rounded;
-      return true;
-    }
-#endif
-    data_ = static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
-    return data_ != nullptr;
-  }
-  T* data() const { return data_; }
-
- private:
-  void release() {
-#ifdef __linux__
-    if (mapped_) {
-      munmap(data_, mapped_);
-      data_ = nullptr;
-      mapped_ = 0;
-      return;
-    }
-#endif
-    std::free(data_);
-    data_ = nullptr;
-  }
-
-  T* data_ = nullptr;
-  size_t mapped_ = 0;  // non-zero for a mapped table
-};
-
 // Owns the tables of one stream. Parameters must be valid and already
 // checked against the data size.
 class ContextModel {
@@ -260,7 +194,7 @@ class ContextModel {
     const size_t j_models = size_t{1} << (2 * low_order(params_.k));
     // Sixteen spare models: step() prefetches the sixteen grandchildren of a
     // context, which for k = 1 reach past the four real ones.
-    return order_k_.allocate(k_models + 16) && low_.allocate(j_models);
+    return allocate(order_k_, k_models + 16) && allocate(low_, j_models);
   }
 
   // The hashed table, when the tier is active. Every probe computes an odd
@@ -269,7 +203,7 @@ class ContextModel {
   bool allocate_hash_table() {
     if (!params_.hashed()) return true;
     const size_t entries = size_t{1} << params_.b;
-    return hash_.allocate(entries);
+    return allocate(hash_, entries);
   }
 
   bool hashed() const { return params_.hashed(); }
@@ -295,9 +229,18 @@ class ContextModel {
 
  private:
   NucleotideParams params_;
-  Table<Model> order_k_;
-  Table<Model> low_;
-  Table<HashEntry> hash_;
+  // Tables of 2 MiB and more are offered huge pages: every base probes them
+  // at an unpredictable spot, and with 4 KiB pages most probes would add a
+  // TLB miss to the cache miss. Fresh pages cost only when first touched, so
+  // a large table that a small stream barely uses stays cheap.
+  template <class T>
+  static bool allocate(ZeroedArray<T>& table, size_t n) {
+    return table.allocate(n, n * sizeof(T) >= (size_t{2} << 20));
+  }
+
+  ZeroedArray<Model> order_k_;
+  ZeroedArray<Model> low_;
+  ZeroedArray<HashEntry> hash_;
 };
 
 }  // namespace zarv::nucleotide

@@ -27,12 +27,12 @@ using quality::mixing_tables;
 // what the ordinary one decodes.
 TEST(QualityModelMemory, HugePageTablesStartZeroed) {
   constexpr size_t kCount = (size_t{5} << 20) / sizeof(int16_t) + 3;  // not a whole number of huge pages
-  quality::ZeroedArray<int16_t> a;
+  ZeroedArray<int16_t> a;
   ASSERT_TRUE(a.allocate(kCount, true));
   EXPECT_TRUE(std::all_of(a.data(), a.data() + kCount, [](int16_t v) { return v == 0; }));
   a.data()[0] = 1;
   a.data()[kCount - 1] = 2;
-  quality::ZeroedArray<int16_t> b(std::move(a));
+  ZeroedArray<int16_t> b(std::move(a));
   EXPECT_EQ(b.data()[0], 1);
   EXPECT_EQ(b.data()[kCount - 1], 2);
   ASSERT_TRUE(b.allocate(16, true));  // replaces the first mapping
