@@ -405,6 +405,62 @@ uint32_t next_code_point(std::string_view s, size_t& i) {
 
 }  // namespace
 
+namespace {
+
+// Marks that extend the character before them (Grapheme_Extend) without
+// being of category Mn or Me: the Other_Grapheme_Extend code points of
+// current Unicode, which also covers spacing marks that older databases (as
+// an interpreter may carry) do not list.
+bool other_grapheme_extend(uint32_t cp) {
+  static constexpr uint32_t kRanges[][2] = {
+      {0x9BE, 0x9BE}, {0x9D7, 0x9D7}, {0xB3E, 0xB3E}, {0xB57, 0xB57}, {0xBBE, 0xBBE}, {0xBD7, 0xBD7},
+      {0xCC0, 0xCC0}, {0xCC2, 0xCC2}, {0xCC7, 0xCC8}, {0xCCA, 0xCCB}, {0xCD5, 0xCD6}, {0xD3E, 0xD3E},
+      {0xD57, 0xD57}, {0xDCF, 0xDCF}, {0xDDF, 0xDDF}, {0x1715, 0x1715}, {0x1734, 0x1734}, {0x1B35, 0x1B35},
+      {0x1B3B, 0x1B3B}, {0x1B3D, 0x1B3D}, {0x1B43, 0x1B44}, {0x1BAA, 0x1BAA}, {0x1BF2, 0x1BF3},
+      {0x200C, 0x200C}, {0x302E, 0x302F}, {0xA953, 0xA953}, {0xA9C0, 0xA9C0}, {0xFF9E, 0xFF9F},
+      {0x111C0, 0x111C0}, {0x11235, 0x11235}, {0x1133E, 0x1133E}, {0x1134D, 0x1134D}, {0x11357, 0x11357},
+      {0x114B0, 0x114B0}, {0x114BD, 0x114BD}, {0x115AF, 0x115AF}, {0x116B6, 0x116B6}, {0x11930, 0x11930},
+      {0x1193D, 0x1193D}, {0x16FF0, 0x16FF1}, {0x1D165, 0x1D165}, {0x1D166, 0x1D166}, {0x1D16D, 0x1D16D},
+      {0x1D16E, 0x1D172}, {0xE0020, 0xE007F},
+  };
+  for (const auto& r : kRanges) {
+    if (cp >= r[0] && cp <= r[1]) return true;
+  }
+  return false;
+}
+
+// Whether a code point is shown as \u{..}: control and format characters,
+// separators other than the ASCII space, surrogates, private-use and
+// unassigned code points, and marks that extend the previous character (a
+// literal one would fuse with the quote or the character before it). The
+// general category comes from the interpreter's Unicode database.
+bool escaped_in_quote(uint32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return true;
+  if (cp < 0xA0) return false;
+  if (other_grapheme_extend(cp)) return true;
+  bool escaped = false;
+  PyObject* module = PyImport_ImportModule("unicodedata");
+  PyObject* ch = module ? PyUnicode_FromOrdinal(static_cast<int>(cp)) : nullptr;
+  PyObject* category = ch ? PyObject_CallMethod(module, "category", "O", ch) : nullptr;
+  if (category) {
+    const char* c = PyUnicode_AsUTF8AndSize(category, nullptr);
+    if (c) {
+      const std::string_view cat(c);
+      escaped = cat == "Cc" || cat == "Cf" || cat == "Cs" || cat == "Co" || cat == "Cn" || cat == "Zl" ||
+                cat == "Zp" || cat == "Zs" || cat == "Mn" || cat == "Me";
+    }
+  }
+  Py_XDECREF(category);
+  Py_XDECREF(ch);
+  Py_XDECREF(module);
+  // Without the database (it cannot fail to import in practice) the
+  // character is shown as it is.
+  if (PyErr_Occurred()) PyErr_Clear();
+  return escaped;
+}
+
+}  // namespace
+
 std::string debug_quote(std::string_view bytes) {
   std::string out = "\"";
   for (size_t i = 0; i < bytes.size();) {
@@ -418,7 +474,7 @@ std::string debug_quote(std::string_view bytes) {
       case 0: out += "\\0"; continue;
       default: break;
     }
-    if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0xAD) {
+    if (escaped_in_quote(cp)) {
       char buf[16];
       std::snprintf(buf, sizeof buf, "\\u{%x}", cp);
       out += buf;

@@ -136,8 +136,11 @@ void free_object(PyObject* self);
 // The `__name__` of obj's type, for conversion messages.
 std::string type_name(PyObject* obj);
 
-// Text in double quotes with backslash escapes for quotes, backslashes and
-// control characters; invalid UTF-8 is shown as U+FFFD.
+// Text in double quotes with backslash escapes: \" \\ \t \r \n \0, and
+// \u{hex} for every other character that would not show as itself (control
+// and format characters, separators other than the space, private-use and
+// unassigned code points, combining marks); invalid UTF-8 is shown as
+// U+FFFD. Needs the interpreter (its Unicode database).
 std::string debug_quote(std::string_view bytes);
 
 }  // namespace zarv::py

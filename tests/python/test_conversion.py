@@ -169,6 +169,10 @@ def test_debug_quote():
     assert tk.debug_quote(b'a"b\\c') == '"a\\"b\\\\c"'
     assert tk.debug_quote(b"\t\r\n\x00\x7f") == '"\\t\\r\\n\\0\\u{7f}"'
     assert tk.debug_quote("é".encode()) == '"é"'
+    # Invisible or fusing characters are escaped, visible ones kept as they are.
+    assert tk.debug_quote("a\u200bb\u00a0\u00ad\u2028\ue000".encode()) == '"a\\u{200b}b\\u{a0}\\u{ad}\\u{2028}\\u{e000}"'
+    assert tk.debug_quote("e\u0301\u0cc0".encode()) == '"e\\u{301}\\u{cc0}"'
+    assert tk.debug_quote("日本😀 x".encode()) == '"日本😀 x"'
     assert tk.debug_quote(b"a\xffb") == '"a\ufffdb"'
     assert tk.debug_quote(b"\xe2\x82") == '"\ufffd"'  # one replacement per maximal invalid prefix
     assert tk.debug_quote(b"\xf0\x9f\x98") == '"\ufffd"'
