@@ -129,13 +129,17 @@ Result<DecodedBlock> decode_block(std::span<const uint8_t> payload, StreamSelect
     out.bases = std::move(seq.bases);
   }
   // A quality column may declare far more values than it costs to store (a
-  // one-symbol alphabet codes at zero cost). With the bases at hand, any total
-  // other than theirs can only end in the quality digest mismatch, so a larger
-  // one is reported as that, in its turn, without being decoded.
+  // one-symbol alphabet codes at zero cost), up to 2^34 of them. Values past
+  // the bases are only ever hashed into the quality digest (reads take theirs
+  // from the front), so a column declaring more than the bases plus a margin
+  // is not decoded: that would cost memory and time without bound for a
+  // block that no writer produces. It is reported as the digest mismatch, in
+  // its turn. Within the margin the column is decoded and checked as usual.
+  constexpr uint64_t kQualityExcessDecoded = uint64_t{1} << 26;
   bool quality_total_exceeds_bases = false;
   if (sel.quality && want_seq) {
     auto header = quality::parse_stream_header(p.quality);
-    quality_total_exceeds_bases = header.ok() && header->total > out.bases.size();
+    quality_total_exceeds_bases = header.ok() && header->total > out.bases.size() + kQualityExcessDecoded;
   }
   if (sel.quality && !quality_total_exceeds_bases) {
     std::optional<std::span<const uint8_t>> bases;

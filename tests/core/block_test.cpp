@@ -145,20 +145,41 @@ TEST(Block, PayloadLayoutErrors) {
   EXPECT_EQ(error_of(method9, {false, true, false}), "unsupported zarv sequence codec method 9; upgrade zarv");
 }
 
-TEST(Block, QualityColumnLongerThanTheBasesEndsInItsDigest) {
-  // A quality column declaring more values than the bases hold is reported as
-  // the quality digest mismatch it would end in, after the names check.
-  std::vector<Read> reads = {{"r1", "ACGTACGTAC", "IIIIIIIIII"}, {"r2", "GGGGGGGGGG", "IIIIIIIIII"}};
+// The payload of `reads` with its quality column replaced by `quality`.
+Bytes with_quality_column(const std::vector<Read>& reads, const Bytes& quality) {
   Bytes payload = payload_of(reads);
   auto layout = parse_payload(payload);
-  ASSERT_TRUE(layout.ok());
-  std::vector<uint32_t> long_lengths = {4000000, 4000000};
-  std::vector<uint8_t> quals(8000000, 'I');
-  auto coded = encode_quality_stream(long_lengths, quals, std::nullopt);
-  ASSERT_TRUE(coded.ok());
-  Bytes forged(payload.begin(), payload.begin() + 32 + layout->names.size() + 4 + layout->sequence.size());
-  put_le32(forged, static_cast<uint32_t>(coded->size()));
-  forged.insert(forged.end(), coded->begin(), coded->end());
+  EXPECT_TRUE(layout.ok());
+  Bytes out(payload.begin(), payload.begin() + 32 + layout->names.size() + 4 + layout->sequence.size());
+  put_le32(out, static_cast<uint32_t>(quality.size()));
+  out.insert(out.end(), quality.begin(), quality.end());
+  return out;
+}
+
+TEST(Block, QualityColumnLongerThanTheBases) {
+  std::vector<Read> reads = {{"r1", "ACGTACGTAC", "IIIIIIIIII"}, {"r2", "GGGGGGGGGG", "IIIIIIIIII"}};
+  // A mode-0 column of one symbol ('I') codes at zero cost: an empty payload
+  // decodes to as many as the lengths declare. Here 12 + 10 for 20 bases.
+  const Bytes longer = {2, 0, 0, 1, 'I', 2, 0, 12, 10};
+  Bytes payload = with_quality_column(reads, longer);
+  // Its digest covers the sequence's read lengths and every quality value;
+  // the reads then take theirs from the front.
+  std::string hashed(8, '\0');
+  hashed[0] = 2;
+  for (uint32_t len : {10u, 10u}) hashed.append(reinterpret_cast<const char*>(&len), 4);
+  hashed.append(22, 'I');
+  const Bytes good = with_digest(payload, 2, XXH3_64bits(hashed.data(), hashed.size()));
+  auto block = decode_block(good, StreamSelection::all());
+  ASSERT_TRUE(block.ok()) << block.error().message();
+  auto recs = block_to_records(*block, StreamSelection::all());
+  ASSERT_TRUE(recs.ok());
+  EXPECT_EQ((*recs)[1].quality, "IIIIIIIIII");
+  EXPECT_EQ(error_of(payload), "corrupted zarv data: block quality digest (crc mismatch)");
+
+  // A column declaring tens of millions of values past the bases is not
+  // decoded: it is reported as the digest mismatch, after the names check.
+  const Bytes bomb = {2, 0, 0, 1, 'I', 2, 1, 0x80, 0xB4, 0x89, 0x13};  // 2 x 40,000,000
+  Bytes forged = with_quality_column(reads, bomb);
   EXPECT_EQ(error_of(forged), "corrupted zarv data: block quality digest (crc mismatch)");
   EXPECT_EQ(error_of(with_digest(forged, 0, 7)), "corrupted zarv data: block names digest (crc mismatch)");
   EXPECT_EQ(error_of(forged, {true, true, false}), "ok");
