@@ -116,14 +116,14 @@ template <size_t N>
 template <size_t N, QualityContextMode Mode>
 Status decode_freq_rows(const Alphabet& alphabet, std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
                         std::span<const uint8_t> bases, std::span<uint8_t> out) {
+  const FreqContextLayout layout = FreqContextLayout::dense(alphabet, Mode);
   FreqTable<N> table;
-  constexpr uint32_t kContextBits = Mode == QualityContextMode::Position ? kFreqContextBits : 16;
-  if (!table.allocate(alphabet.n, kContextBits)) return model_alloc_error();
+  if (!table.allocate(alphabet.n, layout.context_bits())) return model_alloc_error();
   RangeDecoder rd(payload);
   uint8_t* dst = out.data();
   const uint32_t n = alphabet.n;
   const char* failure = walk_freq_contexts<Mode>(
-      lengths, bases, out.size(), alphabet, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
+      lengths, bases, out.size(), alphabet, layout, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
         auto& row = table.row(ctx);
         const uint32_t r = rd.scale(row.total());
         const FreqSlot s = find_slot(row, r, rd.offset());

@@ -56,7 +56,10 @@ template <size_t N, QualityContextMode Mode>
 void encode_freq_rows(const Alphabet& alphabet, const std::array<uint16_t, 256>& index,
                       std::span<const uint32_t> lengths, std::span<const uint8_t> qualities,
                       std::span<const uint8_t> bases, RangeEncoder& re, FreqTable<N>& table) {
-  walk_freq_contexts<Mode>(lengths, bases, qualities.size(), alphabet, [&](uint32_t ctx, uint64_t pos) {
+  // The contexts numbered as the format defines them (the decoders number
+  // them densely: the same contexts, so the same stream).
+  const FreqContextLayout layout = FreqContextLayout::plain(alphabet, Mode);
+  walk_freq_contexts<Mode>(lengths, bases, qualities.size(), alphabet, layout, [&](uint32_t ctx, uint64_t pos) {
     const uint32_t s = index[qualities[pos]];
     table.row(ctx).encode(re, s);
     return s;
@@ -68,7 +71,7 @@ Status encode_freq_sized(const Alphabet& alphabet, const std::array<uint16_t, 25
                          std::span<const uint32_t> lengths, std::span<const uint8_t> qualities,
                          std::span<const uint8_t> bases, RangeEncoder& re) {
   FreqTable<N> table;
-  if (!table.allocate(alphabet.n, Mode == QualityContextMode::Position ? kFreqContextBits : 16)) {
+  if (!table.allocate(alphabet.n, FreqContextLayout::plain(alphabet, Mode).context_bits())) {
     return model_alloc_error();
   }
   encode_freq_rows<N, Mode>(alphabet, index, lengths, qualities, bases, re, table);

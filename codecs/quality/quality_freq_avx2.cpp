@@ -56,9 +56,9 @@ template <size_t N, QualityContextMode Mode>
 Status decode_rows(const Alphabet& alphabet, std::span<const uint8_t> payload, std::span<const uint32_t> lengths,
                    std::span<const uint8_t> bases, std::span<uint8_t> out) {
   static_assert(N == 4 || N == 8);
-  constexpr uint32_t kContextBits = Mode == QualityContextMode::Position ? kFreqContextBits : 16;
+  const FreqContextLayout layout = FreqContextLayout::dense(alphabet, Mode);
   ZeroedArray<CumulativeRow<N>> table;
-  if (!table.allocate(size_t{1} << kContextBits)) return model_alloc_error();
+  if (!table.allocate(size_t{1} << layout.context_bits())) return model_alloc_error();
   CumulativeRow<N>* const rows = table.data();
 
   const uint32_t n = alphabet.n;
@@ -69,7 +69,7 @@ Status decode_rows(const Alphabet& alphabet, std::span<const uint8_t> payload, s
   RangeDecoder rd(payload);
   uint8_t* const dst = out.data();
   const char* failure = walk_freq_contexts<Mode>(
-      lengths, bases, out.size(), alphabet, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
+      lengths, bases, out.size(), alphabet, layout, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
         CumulativeRow<N>& row = rows[ctx];
         if (row.lanes[N - 1] == 0) [[unlikely]] row = fresh;
         const uint32_t r = rd.scale_by_reciprocal(row.reciprocal);

@@ -36,9 +36,9 @@ struct alignas(64) CumulativeRow {
 template <size_t V, QualityContextMode Mode>
 Status decode_rows(uint32_t slots, const Alphabet& alphabet, std::span<const uint8_t> payload,
                    std::span<const uint32_t> lengths, std::span<const uint8_t> bases, std::span<uint8_t> out) {
-  constexpr uint32_t kContextBits = Mode == QualityContextMode::Position ? kFreqContextBits : 16;
+  const FreqContextLayout layout = FreqContextLayout::dense(alphabet, Mode);
   ZeroedArray<CumulativeRow<V>> table;
-  if (!table.allocate(size_t{1} << kContextBits)) return model_alloc_error();
+  if (!table.allocate(size_t{1} << layout.context_bits())) return model_alloc_error();
   CumulativeRow<V>* const rows = table.data();
 
   const uint32_t n = alphabet.n;
@@ -68,7 +68,7 @@ Status decode_rows(uint32_t slots, const Alphabet& alphabet, std::span<const uin
   RangeDecoder rd(payload);
   uint8_t* const dst = out.data();
   const char* failure = walk_freq_contexts<Mode>(
-      lengths, bases, out.size(), alphabet, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
+      lengths, bases, out.size(), alphabet, layout, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
         uint16_t* const row = rows[ctx].lanes;
         __m512i cum[V];
         for (size_t v = 0; v < V; ++v) cum[v] = _mm512_load_si512(row + 32 * v);

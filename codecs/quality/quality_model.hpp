@@ -36,7 +36,6 @@ namespace zarv::quality {
 
 inline constexpr uint8_t kStreamVersion = 2;
 inline constexpr unsigned kMaxAlphabet = 94;
-inline constexpr uint32_t kFreqContextBits = 18;  // mode 0; mode 1 uses the low 16
 inline constexpr unsigned kMinChunkSegments = 2;
 inline constexpr unsigned kMaxChunkSegments = 4096;
 
@@ -208,35 +207,89 @@ class FreqTable {
   Row fresh_;
 };
 
-// Walks the frequency-model contexts of `lengths` reads. code(ctx, pos)
-// codes the symbol at output position pos under context ctx and returns its
-// alphabet index; an index of n or more (a decoder's symbol outside the
-// alphabet) stops the walk. `bases` holds the reads' bases from the first
-// read on (mode 1 only); `capacity` is the room of the output. Returns
-// nullptr on success, else the detail text of the failure.
+// How a frequency-model context is numbered in a table. A context is the
+// field taken from the previous symbol's relative value (mode 0: its low six
+// bits; mode 1: bits 1 to 6), the "q1 field", and the rest of the context
+// above it. The table holds row (q1 slot | rest << q1_bits):
+//  - plain: the slot is the field itself (six bits), so the row number is the
+//    context as the format defines it;
+//  - dense: an alphabet of n symbols can only ever put its entries' fields
+//    in that slot (relative value 0, where every read starts, is entry 0's),
+//    at most n distinct values; they are numbered in order of appearance, in
+//    as few bits as their count needs. Same contexts, the rows in another
+//    order: for small alphabets the table is a fraction of the plain one, and
+//    the rows one symbol may lead to lie together.
+struct FreqContextLayout {
+  std::array<uint8_t, kMaxAlphabet> q1_slot{};  // per alphabet index
+  unsigned q1_bits = 6;
+  unsigned rest_bits = 12;  // mode 0: 12, mode 1: 10
+
+  unsigned context_bits() const { return q1_bits + rest_bits; }
+
+  static FreqContextLayout plain(const Alphabet& alphabet, QualityContextMode mode) {
+    FreqContextLayout l;
+    l.rest_bits = mode == QualityContextMode::Position ? 12 : 10;
+    for (uint32_t k = 0; k < alphabet.n; ++k) l.q1_slot[k] = field(alphabet.relative[k], mode);
+    return l;
+  }
+
+  static FreqContextLayout dense(const Alphabet& alphabet, QualityContextMode mode) {
+    FreqContextLayout l;
+    l.rest_bits = mode == QualityContextMode::Position ? 12 : 10;
+    std::array<int, 64> slot_of_field;
+    slot_of_field.fill(-1);
+    uint32_t slots = 0;
+    for (uint32_t k = 0; k < alphabet.n; ++k) {
+      int& slot = slot_of_field[field(alphabet.relative[k], mode)];
+      if (slot < 0) slot = static_cast<int>(slots++);
+      l.q1_slot[k] = static_cast<uint8_t>(slot);
+    }
+    l.q1_bits = slots <= 1 ? 0u : static_cast<unsigned>(std::bit_width(slots - 1));
+    return l;
+  }
+
+ private:
+  static uint8_t field(uint8_t relative, QualityContextMode mode) {
+    return static_cast<uint8_t>((mode == QualityContextMode::Position ? relative : relative >> 1) & 63);
+  }
+};
+
+// Walks the frequency-model contexts of `lengths` reads. code(row, pos)
+// codes the symbol at output position pos under the context numbered `row`
+// by `layout` and returns its alphabet index; an index of n or more (a
+// decoder's symbol outside the alphabet) stops the walk. `bases` holds the
+// reads' bases from the first read on (mode 1 only); `capacity` is the room
+// of the output. Returns nullptr on success, else the detail text of the
+// failure.
 template <QualityContextMode Mode, class CodeFn>
 [[gnu::always_inline]] inline const char* walk_freq_contexts(std::span<const uint32_t> lengths,
                                                              std::span<const uint8_t> bases, uint64_t capacity,
-                                                             const Alphabet& alphabet, CodeFn&& code) {
+                                                             const Alphabet& alphabet,
+                                                             const FreqContextLayout& layout, CodeFn&& code) {
   static_assert(Mode == QualityContextMode::Position || Mode == QualityContextMode::Bases);
   const uint32_t n = alphabet.n;
+  const unsigned q1_bits = layout.q1_bits;
+  // Entry 0 has relative value 0, the value before every read's first symbol.
+  const uint32_t q1_start = layout.q1_slot[0];
   uint64_t pos = 0;
   for (const uint32_t len : lengths) {
     if (capacity - pos < len) return "quality output range too short";
-    uint32_t q1 = 0, q2 = 0, q3 = 0;
+    uint32_t q1 = 0, q2 = 0;
+    uint32_t f1 = q1_start;  // q1's slot
     if constexpr (Mode == QualityContextMode::Position) {
+      uint32_t q3 = 0;
       uint32_t d = 0;  // how often the quality changed in this read, saturating at 3
       for (uint32_t i = 0; i < len; ++i) {
-        const uint32_t ctx = (q1 & 63) | ((q2 >> 2) & 15) << 6 | d << 10 | ((q3 >> 4) & 3) << 12 |
-                             position_bucket(i) << 14;
+        const uint32_t rest = ((q2 >> 2) & 15) | d << 4 | ((q3 >> 4) & 3) << 6 | position_bucket(i) << 8;
         const uint32_t d_change = i != 0 ? std::min<uint32_t>(d, 2) + 1 : d;
-        const uint32_t s = code(ctx, pos + i);
+        const uint32_t s = code(f1 | rest << q1_bits, pos + i);
         if (s >= n) [[unlikely]] return "decoded symbol outside alphabet";
         const uint32_t rel = alphabet.relative[s];
         d = rel != q1 ? d_change : d;
         q3 = q2;
         q2 = q1;
         q1 = rel;
+        f1 = layout.q1_slot[s];
       }
     } else {
       if (bases.size() - pos < len) return "sequence shorter than quality lengths";
@@ -245,15 +298,14 @@ template <QualityContextMode Mode, class CodeFn>
       // Only min(run, 7) is seen, so the counter can stop at 7.
       uint32_t run = 1;
       for (uint32_t i = 0; i < len; ++i) {
-        const uint32_t ctx =
-            ((q1 >> 1) & 63) | ((q2 >> 3) & 7) << 6 | code_at(i) << 9 | code_at(uint64_t{i} + 1) << 11 | run << 13;
+        const uint32_t rest = ((q2 >> 3) & 7) | code_at(i) << 3 | code_at(uint64_t{i} + 1) << 5 | run << 7;
         const uint32_t run_next = i + 1 < len && b[i + 1] == b[i] ? std::min<uint32_t>(run + 1, 7) : 1;
-        const uint32_t s = code(ctx, pos + i);
+        const uint32_t s = code(f1 | rest << q1_bits, pos + i);
         if (s >= n) [[unlikely]] return "decoded symbol outside alphabet";
         run = run_next;
-        q3 = q2;
         q2 = q1;
         q1 = alphabet.relative[s];
+        f1 = layout.q1_slot[s];
       }
     }
     pos += len;

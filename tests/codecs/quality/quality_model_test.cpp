@@ -428,5 +428,38 @@ TEST(QualityModelCoder, MixingBaseFieldsMatchTheContextFormula) {
   }
 }
 
+// The dense numbering of the frequency-model contexts is a relabelling of
+// the plain one: two alphabet entries share a slot exactly when they share
+// the q1 field, the slot fits its bits, and the plain slot is the field as the
+// format defines it.
+TEST(QualityModelCoder, DenseContextsRelabelThePlainOnes) {
+  std::mt19937_64 rng(44);
+  for (int trial = 0; trial < 300; ++trial) {
+    const uint32_t n = 1 + static_cast<uint32_t>(rng() % (trial % 2 ? 8 : 94));
+    Bytes alphabet(n);
+    for (auto& c : alphabet) c = static_cast<uint8_t>(rng());
+    const auto a = quality::Alphabet::from(alphabet);
+    for (auto mode : {QualityContextMode::Position, QualityContextMode::Bases}) {
+      const auto plain = quality::FreqContextLayout::plain(a, mode);
+      const auto dense = quality::FreqContextLayout::dense(a, mode);
+      EXPECT_EQ(plain.context_bits(), mode == QualityContextMode::Position ? 18u : 16u);
+      EXPECT_LE(dense.context_bits(), plain.context_bits());
+      for (uint32_t x = 0; x < n; ++x) {
+        const uint8_t rel = a.relative[x];
+        ASSERT_EQ(plain.q1_slot[x], (mode == QualityContextMode::Position ? rel : rel >> 1) & 63);
+        ASSERT_LT(dense.q1_slot[x], 1u << dense.q1_bits);
+        for (uint32_t y = 0; y < n; ++y) {
+          ASSERT_EQ(dense.q1_slot[x] == dense.q1_slot[y], plain.q1_slot[x] == plain.q1_slot[y]) << n;
+        }
+      }
+    }
+  }
+  // Eight levels of distinct fields take three bits; one level none.
+  const auto eight = quality::Alphabet::from(bytes_of("#+0:?AEJ"));
+  EXPECT_EQ(quality::FreqContextLayout::dense(eight, QualityContextMode::Position).q1_bits, 3u);
+  const auto one = quality::Alphabet::from(bytes_of("I"));
+  EXPECT_EQ(quality::FreqContextLayout::dense(one, QualityContextMode::Position).context_bits(), 12u);
+}
+
 }  // namespace
 }  // namespace zarv
