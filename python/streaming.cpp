@@ -4,12 +4,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "core/pipeline.hpp"
 #include "python/functions.hpp"
@@ -94,26 +96,43 @@ namespace {
 
 // The record channel and the decode thread's outcome, shared by the thread
 // and the Reader.
+//
+// Records cross it in runs rather than one by one, so that the two threads
+// do not trade the lock (and its cache line) for every record: the decode
+// thread queues as many as there is room for, and the reader takes up to
+// kTake at a time into its own hand. Records in the reader's hand still
+// count against the capacity until it comes back for more, so at most
+// kCapacity records are ever between the two.
 struct Channel {
   static constexpr size_t kCapacity = 1024;
+  static constexpr size_t kTake = kCapacity / 4;
   std::mutex mu;
   std::condition_variable can_send;
   std::condition_variable can_receive;
   std::deque<Record> queue;
+  size_t in_hand = 0;           // records taken by the reader, counted against the capacity
   bool closed = false;          // the decode thread has finished
   bool receiver_dropped = false;
   std::optional<Result<uint64_t>> outcome;  // empty if the thread crashed
+
+  // The reader's hand: touched only by the thread that owns the Reader.
+  std::vector<Record> hand;
+  size_t next_in_hand = 0;
 };
 
 class ChannelSink final : public DecodeSink {
  public:
   explicit ChannelSink(Channel& ch) : ch_(ch) {}
   Status records(std::vector<Record>&& recs) override {
-    for (Record& r : recs) {
+    for (size_t i = 0; i < recs.size();) {
       std::unique_lock<std::mutex> lock(ch_.mu);
-      ch_.can_send.wait(lock, [&] { return ch_.receiver_dropped || ch_.queue.size() < Channel::kCapacity; });
+      ch_.can_send.wait(lock, [&] {
+        return ch_.receiver_dropped || ch_.queue.size() + ch_.in_hand < Channel::kCapacity;
+      });
       if (ch_.receiver_dropped) return ArchiveError::io("record receiver dropped");
-      ch_.queue.push_back(std::move(r));
+      const size_t room = Channel::kCapacity - ch_.queue.size() - ch_.in_hand;
+      const size_t end = i + std::min(room, recs.size() - i);
+      for (; i < end; ++i) ch_.queue.push_back(std::move(recs[i]));
       lock.unlock();
       ch_.can_receive.notify_one();
     }
@@ -205,9 +224,14 @@ PyObject* reader_next(PyObject* self) {
   ReaderObject* r = as_reader(self);
   if (r->state == ReaderState::Finished) return nullptr;  // StopIteration
   Channel& ch = **r->channel;
-  std::optional<Record> rec;
-  {
+  ModuleState* st = type_state(Py_TYPE(self));
+  if (ch.next_in_hand == ch.hand.size()) {
+    // The hand is spent: give its room back and take the next run.
+    ch.hand.clear();
+    ch.next_in_hand = 0;
     std::unique_lock<std::mutex> lock(ch.mu);
+    ch.in_hand = 0;
+    ch.can_send.notify_one();
     if (ch.queue.empty() && !ch.closed) {
       lock.unlock();
       Py_BEGIN_ALLOW_THREADS {
@@ -216,16 +240,14 @@ PyObject* reader_next(PyObject* self) {
       }
       Py_END_ALLOW_THREADS lock.lock();
     }
-    if (!ch.queue.empty()) {
-      rec.emplace(std::move(ch.queue.front()));
+    const size_t n = std::min(ch.queue.size(), Channel::kTake);
+    for (size_t i = 0; i < n; ++i) {
+      ch.hand.push_back(std::move(ch.queue.front()));
       ch.queue.pop_front();
     }
+    ch.in_hand = n;
   }
-  ModuleState* st = type_state(Py_TYPE(self));
-  if (rec) {
-    ch.can_send.notify_one();
-    return make_record(st, *rec);
-  }
+  if (ch.next_in_hand < ch.hand.size()) return make_record(st, ch.hand[ch.next_in_hand++]);
   // Closed and drained: the thread's result decides.
   r->state = ReaderState::Finished;
   join_decode_thread(r);
