@@ -1,11 +1,16 @@
 #include "core/pipeline.hpp"
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <variant>
 
 #include "core/header.hpp"
-#include "core/thread_pool.hpp"
 #include "crypto/crypto.hpp"
 
 namespace zarv {
@@ -67,12 +72,131 @@ Result<BlockOutput> decode_one(std::vector<uint8_t>& frame_payload, uint64_t ind
   return out;
 }
 
+// Decodes frames on W worker threads and hands the results back in the order
+// the frames were submitted. At most W frames are held at a time, counting
+// the one whose result the caller is delivering: a slot is taken when a frame
+// is submitted and given back when its result is taken, so while the caller
+// delivers one block the other workers go on with the next ones, instead of
+// the whole pool waiting for each batch to be delivered.
+class OrderedDecoder {
+ public:
+  using DecodeFn = std::function<Result<BlockOutput>(std::vector<uint8_t>&, uint64_t)>;
+
+  OrderedDecoder(unsigned workers, DecodeFn decode) : decode_(std::move(decode)) {
+    threads_.reserve(workers);
+    for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+  }
+  ~OrderedDecoder() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    work_cv_.notify_all();
+    for (auto& t : threads_) t.join();  // frames being decoded are finished, then dropped
+  }
+  OrderedDecoder(const OrderedDecoder&) = delete;
+  OrderedDecoder& operator=(const OrderedDecoder&) = delete;
+
+  size_t held() const { return held_; }
+
+  void submit(uint64_t index, std::vector<uint8_t>&& payload) {
+    auto task = std::make_unique<Task>();
+    task->index = index;
+    task->payload = std::move(payload);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      tasks_.push_back(std::move(task));
+      ++held_;
+    }
+    work_cv_.notify_one();
+  }
+
+  // The result of the oldest frame submitted and not yet taken; waits for it.
+  Result<BlockOutput> take() {
+    std::unique_lock<std::mutex> lock(mu_);
+    done_cv_.wait(lock, [&] { return tasks_.front()->result.has_value(); });
+    std::unique_ptr<Task> task = std::move(tasks_.front());
+    tasks_.pop_front();
+    --held_;
+    lock.unlock();
+    if (task->failure) std::rethrow_exception(task->failure);
+    return *std::move(task->result);
+  }
+
+ private:
+  struct Task {
+    uint64_t index = 0;
+    std::vector<uint8_t> payload;
+    bool started = false;
+    std::optional<Result<BlockOutput>> result;
+    std::exception_ptr failure;
+  };
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      Task* task = nullptr;
+      work_cv_.wait(lock, [&] {
+        if (stop_) return true;
+        for (auto& t : tasks_) {
+          if (!t->started) {
+            task = t.get();
+            return true;
+          }
+        }
+        return false;
+      });
+      if (stop_) return;
+      task->started = true;
+      lock.unlock();
+      std::optional<Result<BlockOutput>> result;
+      std::exception_ptr failure;
+      try {
+        result.emplace(decode_(task->payload, task->index));
+      } catch (const std::bad_alloc&) {
+        result.emplace(ArchiveError::malformed("block too large to allocate"));
+      } catch (...) {
+        // Raised again on the caller's thread, in its turn, as if the caller
+        // had decoded the block itself.
+        failure = std::current_exception();
+        result.emplace(ArchiveError::malformed("block decode failed"));
+      }
+      task->payload = {};  // its decoded form is what is held from now on
+      lock.lock();
+      task->result = std::move(result);
+      task->failure = failure;
+      done_cv_.notify_all();
+    }
+  }
+
+  DecodeFn decode_;
+  std::vector<std::thread> threads_;
+  std::mutex mu_;
+  std::condition_variable work_cv_;
+  std::condition_variable done_cv_;
+  std::deque<std::unique_ptr<Task>> tasks_;  // submission order
+  size_t held_ = 0;                           // submitted and not yet taken
+  bool stop_ = false;
+};
+
+Status deliver(BlockOutput& out, const DecodeOptions& opts, DecodeSink& sink) {
+  if (opts.format == OutputFormat::Records) {
+    RecordCursor cursor(out.block, opts.selection);
+    std::vector<Record> chunk;
+    while (!cursor.done()) {
+      cursor.next(kRecordChunk, chunk);
+      ZARV_TRY(sink.records(std::move(chunk)));
+    }
+    return {};
+  }
+  return sink.text(out.text);
+}
+
 }  // namespace
 
 Result<uint64_t> decode_archive(ByteSource& raw, const DecodeOptions& opts, DecodeSink& sink) {
   BufferedSource src(raw);
   const unsigned w = std::max(1u, opts.workers);
-  ThreadPool pool(w);
   ZARV_ASSIGN(ArchiveHeader header, read_header(src));
   if (header.has_flag(kFlagGlobalReorderLayout)) {
     return ArchiveError::malformed("globally-reordered layout is not supported by this build");
@@ -86,58 +210,58 @@ Result<uint64_t> decode_archive(ByteSource& raw, const DecodeOptions& opts, Deco
     return ArchiveError::malformed("global reference frames are not supported by this build");
   }
 
+  // Frames are read in order, up to W held at a time, and delivered in the
+  // same order. The first block that fails ends the decode with its error
+  // once every block before it has been delivered; a frame that fails to
+  // read does the same after the frames read before it are decoded and
+  // delivered.
   uint64_t delivered = 0;
   uint64_t index = 0;
-  bool done = false;
-  std::vector<std::vector<uint8_t>> batch;
-  std::vector<std::optional<Result<BlockOutput>>> results;
-  while (!done) {
-    // Fill a batch; a frame that fails to read ends the decode after the
-    // frames read before it in this batch are delivered.
-    batch.clear();
-    std::optional<ArchiveError> read_error;
-    while (batch.size() < w) {
-      auto frame = read_block_frame(src, index + batch.size());
+  if (w == 1) {
+    // One worker: the calling thread decodes each block itself.
+    for (;;) {
+      auto frame = read_block_frame(src, index);
+      if (!frame.ok()) return std::move(frame).error();
+      if (!frame->has_value()) return delivered;
+      Result<BlockOutput> r = [&]() -> Result<BlockOutput> {
+        try {
+          return decode_one(**frame, index, key.get(), opts);
+        } catch (const std::bad_alloc&) {
+          return ArchiveError::malformed("block too large to allocate");
+        }
+      }();
+      if (!r.ok()) return std::move(r).error();
+      frame->reset();
+      ZARV_TRY(deliver(r.value(), opts, sink));
+      delivered += r->reads;
+      ++index;
+    }
+  }
+
+  OrderedDecoder decoder(w, [&](std::vector<uint8_t>& payload, uint64_t i) {
+    return decode_one(payload, i, key.get(), opts);
+  });
+  std::optional<ArchiveError> read_error;
+  bool reading = true;
+  for (;;) {
+    while (reading && decoder.held() < w) {
+      auto frame = read_block_frame(src, index);
       if (!frame.ok()) {
         read_error = std::move(frame).error();
-        done = true;
-        break;
-      }
-      if (!frame->has_value()) {
-        done = true;
-        break;
-      }
-      batch.push_back(std::move(**frame));
-    }
-    results.assign(batch.size(), std::nullopt);
-    pool.run(batch.size(), [&](size_t i) {
-      try {
-        results[i].emplace(decode_one(batch[i], index + i, key.get(), opts));
-      } catch (const std::bad_alloc&) {
-        results[i].emplace(ArchiveError::malformed("block too large to allocate"));
-      }
-    });
-    for (size_t i = 0; i < batch.size(); ++i) {
-      Result<BlockOutput>& r = *results[i];
-      if (!r.ok()) return std::move(r).error();
-      BlockOutput& out = r.value();
-      if (opts.format == OutputFormat::Records) {
-        RecordCursor cursor(out.block, opts.selection);
-        std::vector<Record> chunk;
-        while (!cursor.done()) {
-          cursor.next(kRecordChunk, chunk);
-          ZARV_TRY(sink.records(std::move(chunk)));
-        }
+        reading = false;
+      } else if (!frame->has_value()) {
+        reading = false;
       } else {
-        ZARV_TRY(sink.text(out.text));
+        decoder.submit(index++, std::move(**frame));
       }
-      delivered += out.reads;
-      batch[i] = {};  // release the payload as soon as it is delivered
-      results[i].reset();
     }
-    index += batch.size();
-    if (read_error) return *std::move(read_error);
+    if (decoder.held() == 0) break;
+    Result<BlockOutput> r = decoder.take();
+    if (!r.ok()) return std::move(r).error();
+    ZARV_TRY(deliver(r.value(), opts, sink));
+    delivered += r->reads;
   }
+  if (read_error) return *std::move(read_error);
   return delivered;
 }
 

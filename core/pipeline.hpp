@@ -1,5 +1,5 @@
 // Whole-archive decoding: frames read sequentially from any byte source,
-// decoded in batches of up to W blocks on a worker pool, delivered in file
+// decoded on W worker threads, up to W blocks held at a time, delivered in file
 // order to a sink as records or as FASTQ/FASTA text.
 #pragma once
 

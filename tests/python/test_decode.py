@@ -111,6 +111,34 @@ def test_failure_delivers_earlier_blocks_first():
         zarv.decompress_to_bytes(bad, threads=8)
 
 
+def _wrong_digest(data, index, which):
+    """Block `index` with digest `which` (0 names, 1 sequence, 2 quality)
+    changed and its frame CRC made to match, so that it fails only once
+    decoded."""
+    off, n = frames(data)[index]
+    payload = bytearray(data[off:off + n])
+    payload[8 * which] ^= 1
+    return data[: off - 4] + struct.pack("<I", crc32c(bytes(payload))) + bytes(payload) + data[off + n:]
+
+
+def test_first_failing_block_in_file_order_decides():
+    # Block 2 (120 reads) and block 3 (no reads, done long before it) both
+    # fail once decoded. However the workers finish, block 2's error is the
+    # one raised, after the records of blocks 0 and 1.
+    both = _wrong_digest(_wrong_digest(MULTI, 3, 0), 2, 2)
+    later_only = _wrong_digest(MULTI, 4, 1)
+    for threads in (1, 2, 3, 8):
+        got = []
+        with pytest.raises(zarv.ZarvError) as e:
+            for r in zarv.open(both, threads=threads):
+                got.append(r)
+        assert str(e.value) == "corrupted zarv data: block quality digest (crc mismatch)"
+        assert len(got) == 51
+        with pytest.raises(zarv.ZarvError, match=r"^corrupted zarv data: block sequence digest"):
+            zarv.decompress_to_bytes(later_only, threads=threads)
+        assert len(list(zarv.open(later_only, threads=threads, streams=["names"]))) == 300
+
+
 def test_read_failure_while_filling_a_batch():
     # The archive stops inside the fourth frame: the three before it come out
     # first, then the truncation.
