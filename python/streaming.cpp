@@ -207,7 +207,8 @@ void reader_dealloc(PyObject* self) {
       ch.queue.clear();
     }
     ch.can_send.notify_all();
-    // The thread notices at its next send (or finishes its batch) and ends.
+    // The thread notices at its next send (or once the blocks it holds are
+    // decoded) and ends.
     join_decode_thread(r);
     delete r->channel;
   }
