@@ -85,7 +85,7 @@ struct FastDecoder {
 
   template <bool kChecked>
   [[gnu::always_inline]] void normalise() {
-    range_normalise(low, range, [this](uint32_t) { code = (code << 8) | byte_at<kChecked>(pos++); });
+    range_decoder_normalise(code, low, range, pos, [this](uint64_t p) { return byte_at<kChecked>(p); });
   }
 
   // decode_symbol of the model: search and consume (the caller updates).

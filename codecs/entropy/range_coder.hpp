@@ -56,6 +56,41 @@ template <class Shift>
   }
 }
 
+// Decoding side of range_normalise: `next` is the payload byte at `pos` (0
+// past the end). The first shift is made with conditional moves, the rest by
+// the loop, which then goes on exactly as it would have. About one symbol in
+// four moves a byte out, as unpredictably as the data, so a branch there
+// mispredicts on most shifts; a second shift or the range cut is rare. The
+// state is copied into locals around the moves so that it stays in
+// registers.
+template <class NextByte>
+[[gnu::always_inline]] inline void range_decoder_normalise(uint32_t& code, uint32_t& low, uint32_t& range,
+                                                           uint64_t& pos, NextByte&& next_byte) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  uint32_t c = code, l = low, r = range;
+  uint64_t p = pos;
+  const uint32_t settled = (l + r) ^ l;  // below 2^24: the top byte is settled
+  const uint32_t shifted_code = (c << 8) | next_byte(p);
+  const uint32_t shifted_low = l << 8, shifted_range = r << 8;
+  const uint64_t after = p + 1;
+  __asm__(
+      "cmp %[top], %k[t]\n\t"
+      "cmovb %k[sc], %k[c]\n\t"
+      "cmovb %k[sl], %k[l]\n\t"
+      "cmovb %k[sr], %k[r]\n\t"
+      "cmovb %[after], %[p]"
+      : [c] "+r"(c), [l] "+r"(l), [r] "+r"(r), [p] "+r"(p)
+      : [t] "r"(settled), [top] "i"(kRangeTop), [sc] "r"(shifted_code), [sl] "r"(shifted_low),
+        [sr] "r"(shifted_range), [after] "r"(after)
+      : "cc");
+  code = c;
+  low = l;
+  range = r;
+  pos = p;
+#endif
+  range_normalise(low, range, [&](uint32_t) { code = (code << 8) | next_byte(pos++); });
+}
+
 // A small value type (pointer, size, position and four words): hot loops should
 // work on a local copy so the state stays in registers; the payload byte loads
 // could otherwise alias it and force a store per step.
@@ -162,7 +197,8 @@ class RangeDecoder {
     return b;
   }
   [[gnu::always_inline]] void normalise() {
-    range_normalise(low_, range_, [this](uint32_t) { code_ = (code_ << 8) | next_byte(); });
+    range_decoder_normalise(code_, low_, range_, pos_,
+                            [this](uint64_t p) -> uint32_t { return p < size_ ? data_[p] : 0u; });
   }
 
   const uint8_t* data_;
