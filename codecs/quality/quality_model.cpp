@@ -63,7 +63,7 @@ Result<MixingModel> MixingModel::create(uint32_t n, uint64_t symbols) {
     return model_alloc_error();
   }
   m.weights_.fill(kInitialWeight);
-  m.tables_ = &mixing_tables();
+  m.tables_ = mixing_tables();
   return m;
 }
 

@@ -337,10 +337,31 @@ struct MixingLookahead {
   const uint8_t* q0_of_index = nullptr;
 };
 
+// The same pointer, but one the compiler cannot see through: loads through
+// it are done again rather than kept in registers from an earlier load.
+template <class T>
+[[gnu::always_inline]] inline T* opaque(T* p) {
+  asm("" : "+r"(p));
+  return p;
+}
+
 // mask ? a : b for a mask of all ones or all zeros, without a branch.
 [[gnu::always_inline]] inline uint32_t select(uint32_t mask, uint32_t a, uint32_t b) { return b ^ ((a ^ b) & mask); }
 [[gnu::always_inline]] inline uint32_t select(uint32_t mask, int32_t a, int32_t b) {
   return select(mask, static_cast<uint32_t>(a), static_cast<uint32_t>(b));
+}
+
+// bit ? if1 : if0 for a bit of 0 or 1, without a branch. On x86 a
+// conditional move: two instructions where the mask takes four, and the bit
+// is on the decoder's critical path.
+[[gnu::always_inline]] inline uint32_t select_by_bit(uint32_t bit, uint32_t if1, uint32_t if0) {
+#if defined(__x86_64__) || defined(__i386__)
+  uint32_t r = if0;
+  asm("test %[bit], %[bit]\n\tcmovnz %[if1], %[r]" : [r] "+r"(r) : [bit] "r"(bit), [if1] "rm"(if1) : "cc");
+  return r;
+#else
+  return select(0u - bit, if1, if0);
+#endif
 }
 
 class MixingModel {
@@ -409,7 +430,7 @@ class MixingModel {
     int32_t* const w = weights_.data();
     // One base register for both tables; a stored entry e (p - 2048) is
     // stretched by stretch[e + 2048].
-    const MixingTables& tab = *tables_;
+    const MixingTables& tab = tables_;
     const int16_t* const stc = tab.stretch.data() + 2048;
     const auto st = [stc](int16_t e) -> int32_t { return stc[e]; };
     uint32_t p = mix(tab, w, st(r1[1]), st(r2[1]), st(r3[1]));
@@ -426,26 +447,32 @@ class MixingModel {
       if constexpr (kAdapt) {
         // The entries at this node are as they were when p was mixed; loading
         // them again is cheaper than keeping them in registers until now.
-        const int16_t e1 = r1[node], e2 = r2[node], e3 = r3[node];
+        // Through opaque() the compiler cannot reuse the values of the mix
+        // (or of the weights), which it would otherwise hold across the bit
+        // and spill.
+        int16_t* const u1 = opaque(r1);
+        int16_t* const u2 = opaque(r2);
+        int16_t* const u3 = opaque(r3);
+        const int16_t e1 = u1[node], e2 = u2[node], e3 = u3[node];
         const int32_t target = static_cast<int32_t>(bit << 12);
         const int32_t err = target - static_cast<int32_t>(p);
-        int32_t* wj = w + 3 * j;
+        int32_t* wj = opaque(w) + 3 * j;
         // 32-bit weights, wrapping rather than overflowing.
         wj[0] = static_cast<int32_t>(static_cast<uint32_t>(wj[0]) + static_cast<uint32_t>((st(e1) * err) >> 11));
         wj[1] = static_cast<int32_t>(static_cast<uint32_t>(wj[1]) + static_cast<uint32_t>((st(e2) * err) >> 11));
         wj[2] = static_cast<int32_t>(static_cast<uint32_t>(wj[2]) + static_cast<uint32_t>((st(e3) * err) >> 11));
         // entry += (target - entry) >> 5, on the stored p - 2048; entries stay in -2048..2017.
         const int32_t t = target - 2048;
-        r1[node] = static_cast<int16_t>(e1 + ((t - e1) >> 5));
-        r2[node] = static_cast<int16_t>(e2 + ((t - e2) >> 5));
-        r3[node] = static_cast<int16_t>(e3 + ((t - e3) >> 5));
+        u1[node] = static_cast<int16_t>(e1 + ((t - e1) >> 5));
+        u2[node] = static_cast<int16_t>(e2 + ((t - e2) >> 5));
+        u3[node] = static_cast<int16_t>(e3 + ((t - e3) >> 5));
       }
       node = 2 * node + bit;
       if (ahead && (1u << (B - 1 - j)) <= kLookaheadCandidates && (2u << (B - 1 - j)) > kLookaheadCandidates) {
         prefetch_next<B>(*ahead, (node - (2u << j)) << (B - 1 - j), 1u << (B - 1 - j));
       }
-      // Selected with a mask: a bit is a coin flip to the branch predictor.
-      if (j + 1 < B) p = select(0u - bit, pb, pa);
+      // Selected without a branch: a bit is a coin flip to the branch predictor.
+      if (j + 1 < B) p = select_by_bit(bit, pb, pa);
     }
     return node - (uint32_t{1} << B);
   }
@@ -482,12 +509,13 @@ class MixingModel {
   // probabilities: 1..4095.
   [[gnu::always_inline]] static uint32_t mix(const MixingTables& tab, const int32_t* w, int32_t s1, int32_t s2,
                                              int32_t s3) {
-    // Weights are unbounded in principle; 64-bit products cannot overflow.
-    // |w s| < 2^42 for each of the three terms, so the shifted sum fits in 32
-    // bits and the clamp can work there.
+    // Weights are unbounded in principle; 64-bit products cannot overflow
+    // (|w s| < 2^42 for each of the three terms). Clamping the sum to the
+    // values whose bits above 16 read -2047..2047 is the clamp of sum >> 16,
+    // and leaves the squash index in a 64-bit register.
     const int64_t sum = int64_t{w[0]} * s1 + int64_t{w[1]} * s2 + int64_t{w[2]} * s3;
-    const int32_t dot = std::clamp(static_cast<int32_t>(sum >> 16), -2047, 2047);
-    return (tab.squash.data() + 2048)[dot];
+    const int64_t clamped = std::clamp(sum, int64_t{-2047} * 65536, int64_t{2047} * 65536 + 65535);
+    return (tab.squash.data() + 2048)[clamped >> 16];
   }
 
   // Asks for the first line of the next symbol's three rows under each of
@@ -505,7 +533,9 @@ class MixingModel {
   unsigned bits_ = 1;
   ZeroedArray<int16_t> t1_, t2_, t3_;
   std::array<int32_t, 3 * kMaxBits> weights_{};
-  const MixingTables* tables_ = nullptr;
+  // A copy of the logistic tables in the model, next to the weights: the bit
+  // loop reaches both from the model instead of through another pointer.
+  MixingTables tables_{};
 };
 
 // The fields of a position's mixing contexts that come from the bases:
