@@ -43,8 +43,8 @@ struct BlockOutput {
 // the file, and its records are only ever held a chunk at a time.
 constexpr size_t kRecordChunk = 4096;
 
-Result<BlockOutput> decode_one(std::vector<uint8_t>& frame_payload, uint64_t index, const ArchiveKey* key,
-                               const DecodeOptions& opts) {
+Result<BlockOutput> decode_one_unguarded(std::vector<uint8_t>& frame_payload, uint64_t index, const ArchiveKey* key,
+                                         const DecodeOptions& opts) {
   std::vector<uint8_t> opened;
   std::span<const uint8_t> payload = frame_payload;
   if (key) {
@@ -72,6 +72,17 @@ Result<BlockOutput> decode_one(std::vector<uint8_t>& frame_payload, uint64_t ind
   return out;
 }
 
+// A block whose declared sizes the memory cannot hold fails like any other
+// damaged block, wherever it is decoded.
+Result<BlockOutput> decode_one(std::vector<uint8_t>& frame_payload, uint64_t index, const ArchiveKey* key,
+                               const DecodeOptions& opts) {
+  try {
+    return decode_one_unguarded(frame_payload, index, key, opts);
+  } catch (const std::bad_alloc&) {
+    return ArchiveError::malformed("block too large to allocate");
+  }
+}
+
 // Decodes frames on W worker threads and hands the results back in the order
 // the frames were submitted. At most W frames are held at a time, counting
 // the one whose result the caller is delivering: a slot is taken when a frame
@@ -97,7 +108,8 @@ class OrderedDecoder {
   OrderedDecoder(const OrderedDecoder&) = delete;
   OrderedDecoder& operator=(const OrderedDecoder&) = delete;
 
-  size_t held() const { return held_; }
+  // Only the caller adds and removes tasks, so it may count them unlocked.
+  size_t held() const { return tasks_.size(); }
 
   void submit(uint64_t index, std::vector<uint8_t>&& payload) {
     auto task = std::make_unique<Task>();
@@ -106,7 +118,6 @@ class OrderedDecoder {
     {
       std::lock_guard<std::mutex> lock(mu_);
       tasks_.push_back(std::move(task));
-      ++held_;
     }
     work_cv_.notify_one();
   }
@@ -117,7 +128,6 @@ class OrderedDecoder {
     done_cv_.wait(lock, [&] { return tasks_.front()->result.has_value(); });
     std::unique_ptr<Task> task = std::move(tasks_.front());
     tasks_.pop_front();
-    --held_;
     lock.unlock();
     if (task->failure) std::rethrow_exception(task->failure);
     return *std::move(task->result);
@@ -153,8 +163,6 @@ class OrderedDecoder {
       std::exception_ptr failure;
       try {
         result.emplace(decode_(task->payload, task->index));
-      } catch (const std::bad_alloc&) {
-        result.emplace(ArchiveError::malformed("block too large to allocate"));
       } catch (...) {
         // Raised again on the caller's thread, in its turn, as if the caller
         // had decoded the block itself.
@@ -174,8 +182,7 @@ class OrderedDecoder {
   std::mutex mu_;
   std::condition_variable work_cv_;
   std::condition_variable done_cv_;
-  std::deque<std::unique_ptr<Task>> tasks_;  // submission order
-  size_t held_ = 0;                           // submitted and not yet taken
+  std::deque<std::unique_ptr<Task>> tasks_;  // submitted and not yet taken, in order
   bool stop_ = false;
 };
 
@@ -223,13 +230,7 @@ Result<uint64_t> decode_archive(ByteSource& raw, const DecodeOptions& opts, Deco
       auto frame = read_block_frame(src, index);
       if (!frame.ok()) return std::move(frame).error();
       if (!frame->has_value()) return delivered;
-      Result<BlockOutput> r = [&]() -> Result<BlockOutput> {
-        try {
-          return decode_one(**frame, index, key.get(), opts);
-        } catch (const std::bad_alloc&) {
-          return ArchiveError::malformed("block too large to allocate");
-        }
-      }();
+      Result<BlockOutput> r = decode_one(**frame, index, key.get(), opts);
       if (!r.ok()) return std::move(r).error();
       frame->reset();
       ZARV_TRY(deliver(r.value(), opts, sink));
