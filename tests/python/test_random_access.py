@@ -140,6 +140,18 @@ def test_index_primitives_and_fetched_columns():
         assert str(e.value) == "row-group index out of range"
     with pytest.raises(ValueError):
         ix.stream_range(0, "Names")
+    # Non-str names go through the `streams` parser, errors included.
+    assert ix.stream_crc(0, ["seq"]) == ix.stream_crc(0, "sequence")
+    assert ix.stream_range(0, ("qual",)) == ix.stream_range(0, "quality")
+    with pytest.raises(TypeError, match=r"^streams must be None, a stream name, or an iterable of stream names"):
+        ix.stream_range(0, 5)
+    with pytest.raises(TypeError, match=r"^streams items must be str stream names"):
+        ix.stream_crc(0, [1])
+    with pytest.raises(ValueError, match=r'^unknown stream "nam"'):
+        ix.verify_stream(0, ["nam"], b"")
+    for not_one in (None, [], ["seq", "qual"]):
+        with pytest.raises(TypeError, match="expected one stream name"):
+            ix.stream_range(0, not_one)
 
 
 def test_fetched_quality_against_sequence():
