@@ -125,12 +125,22 @@ class RemoteArchive:
     def read_column(self, stream, groups=None):
         """Per-read values of one column (``"names"``, ``"sequence"`` or
         ``"quality"``) for ``groups`` (all row groups when None)."""
-        kind = _COLUMNS.get(stream) if isinstance(stream, str) else None
+        if not isinstance(stream, str):
+            raise TypeError("stream must be a str stream name ('names', 'sequence', 'quality')")
+        if isinstance(groups, (str, bytes, bytearray)):
+            raise TypeError("groups must be None or a sequence of row-group indexes")
+        kind = _COLUMNS.get(stream)
         if kind is None:
-            raise ValueError(f"unknown stream {stream!r}; expected 'names', 'sequence', or 'quality'")
+            # The module's own name parser words the error (quoting and escapes
+            # as open(streams=...) does); it runs before the group check.
+            self.index().stream_range(0, stream)
         index = self.index()
-        if groups is None:
-            groups = range(index.num_groups)
+        groups = range(index.num_groups) if groups is None else list(groups)
+        # Every group is checked before the first column request, as a local
+        # read checks them before reading.
+        for g in groups:
+            if not 0 <= g < index.num_groups:
+                raise _zarv.ZarvError("malformed zarv block: row-group index out of range")
         out = []
         for g in groups:
             coded = self.fetch_stream(g, kind)

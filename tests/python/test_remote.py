@@ -105,8 +105,15 @@ def test_remote_errors(server):
     url2 = publish("f.zarv", damaged)
     with pytest.raises(zarv.ZarvError, match=r"row group 0 Sequence stream \(crc mismatch\)"):
         remote.read_column(url2, "seq")
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=r'^unknown stream "bases"; expected'):
         remote.read_column(url2, "bases")
+    # Bad groups fail before any column is requested.
+    ra = remote.RemoteArchive(url2)
+    with pytest.raises(zarv.ZarvError, match="^malformed zarv block: row-group index out of range$"):
+        ra.read_column("seq", [0, ix.num_groups])
+    assert ra.requests == 1  # the index only
+    with pytest.raises(TypeError):
+        ra.read_column("seq", "0")
 
 
 def test_short_responses_are_reported():
