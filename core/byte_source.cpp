@@ -44,6 +44,8 @@ Status MemorySource::seek(uint64_t pos) {
 }
 
 Result<std::unique_ptr<FileSource>> FileSource::open(const std::string& path) {
+  // open() would read the name only up to a NUL and open another file.
+  if (path.find('\0') != std::string::npos) return ArchiveError::io(path + ": " + std::strerror(EINVAL), EINVAL);
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -99,7 +99,15 @@ bool convert_item(PyObject* item, SourceItem* out) {
   }
   if (PyUnicode_Check(item) || PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item)), "__fspath__")) {
     auto path = convert_path(item, "source");
-    if (!path) return false;
+    if (!path) {
+      // An __fspath__ that gives neither str nor bytes is no path; its own
+      // exceptions pass through.
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "source must be bytes, a str path, or an os.PathLike");
+      }
+      return false;
+    }
     out->path = std::move(*path);
     return true;
   }
@@ -136,10 +144,12 @@ PyObject* py_estimate(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     Py_ssize_t len;
     const char* text = PyUnicode_AsUTF8AndSize(binning_obj, &len);
-    if (!text) return nullptr;
-    auto parsed = parse_quality_binning({text, static_cast<size_t>(len)});
+    if (!text && !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+    PyErr_Clear();  // a name with a lone surrogate is no binning's
+    auto parsed = text ? parse_quality_binning({text, static_cast<size_t>(len)}) : std::nullopt;
     if (!parsed) {
-      std::string msg = unknown_quality_binning_message(debug_quote({text, static_cast<size_t>(len)}));
+      std::string msg = unknown_quality_binning_message(
+          text ? debug_quote({text, static_cast<size_t>(len)}) : debug_quote_surrogates(binning_obj));
       PyErr_SetString(PyExc_ValueError, msg.c_str());
       return nullptr;
     }

@@ -64,15 +64,20 @@ namespace {
 }  // namespace
 
 PyObject* raise_archive_error(ModuleState* st, const ArchiveError& err) {
+  // Texts can carry a path's bytes, which need not be UTF-8: they are shown
+  // with U+FFFD in place of what does not decode.
+  const std::string text = err.kind == ErrorKind::Io ? err.text : err.message();
+  PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return nullptr;
   if (err.kind != ErrorKind::Io) {
-    PyErr_SetString(st->zarv_error, err.message().c_str());
+    PyErr_SetObject(st->zarv_error, message.p);
     return nullptr;
   }
   // OSError (or the errno's subclass) whose str() is exactly the I/O text,
   // with `errno` filled in when the OS reported one. (`strerror` stays unset:
   // OSError.__str__ would otherwise replace the text with "[Errno n] ...".)
   PyObject* type = os_error_type(err.os_errno);
-  PyRef exc(PyObject_CallFunction(type, "s", err.text.c_str()));
+  PyRef exc(PyObject_CallFunctionObjArgs(type, message.p, nullptr));
   if (!exc) return nullptr;
   if (err.os_errno) {
     PyRef no(PyLong_FromLong(err.os_errno));
@@ -166,14 +171,16 @@ bool is_pathlike(PyObject* obj) {
   return has == 1;
 }
 
-// str/PathLike -> filesystem path bytes; nullopt with the error set.
+// str/PathLike -> filesystem path bytes; nullopt with the error set. A NUL
+// in the name is kept: opening the path reports it as an OSError.
 std::optional<std::string> fs_path(PyObject* obj) {
-  PyObject* converted = nullptr;
-  if (!PyUnicode_FSConverter(obj, &converted)) return std::nullopt;
-  PyRef holder(converted);
+  PyRef path(PyOS_FSPath(obj));
+  if (!path) return std::nullopt;
+  PyRef converted(PyUnicode_Check(path.p) ? PyUnicode_EncodeFSDefault(path.p) : Py_NewRef(path.p));
+  if (!converted) return std::nullopt;
   char* data;
   Py_ssize_t len;
-  if (PyBytes_AsStringAndSize(converted, &data, &len) < 0) return std::nullopt;
+  if (PyBytes_AsStringAndSize(converted.p, &data, &len) < 0) return std::nullopt;
   return std::string(data, static_cast<size_t>(len));
 }
 
@@ -284,7 +291,14 @@ bool convert_threads(PyObject* obj, unsigned* workers) {
 bool convert_stream_name(PyObject* obj, StreamKind* out) {
   Py_ssize_t len;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-  if (!s) return false;
+  if (!s) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();  // no stream is named with a lone surrogate
+    const std::string msg =
+        "unknown stream " + debug_quote_surrogates(obj) + "; expected 'names', 'sequence', or 'quality'";
+    PyErr_SetString(PyExc_ValueError, msg.c_str());
+    return false;
+  }
   std::string_view name(s, static_cast<size_t>(len));
   if (name == "names" || name == "name") {
     *out = StreamKind::Names;
@@ -484,6 +498,31 @@ std::string debug_quote(std::string_view bytes) {
   }
   out += '"';
   return out;
+}
+
+// debug_quote of a str that UTF-8 cannot hold (it has lone surrogates): each
+// surrogate is written as its escape, the text between them as usual.
+std::string debug_quote_surrogates(PyObject* str) {
+  std::string out = "\"", run;
+  const auto flush = [&] {
+    const std::string q = debug_quote(run);
+    out.append(q, 1, q.size() - 2);
+    run.clear();
+  };
+  const Py_ssize_t n = PyUnicode_GetLength(str);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS4 cp = PyUnicode_ReadChar(str, i);
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      flush();
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+      out += buf;
+    } else {
+      put_utf8(run, cp);
+    }
+  }
+  flush();
+  return out + '"';
 }
 
 }  // namespace zarv::py

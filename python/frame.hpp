@@ -142,5 +142,7 @@ std::string type_name(PyObject* obj);
 // unassigned code points, combining marks); invalid UTF-8 is shown as
 // U+FFFD. Needs the interpreter (its Unicode database).
 std::string debug_quote(std::string_view bytes);
+// The same for a str that UTF-8 cannot hold: lone surrogates as \u{...}.
+std::string debug_quote_surrogates(PyObject* str);
 
 }  // namespace zarv::py

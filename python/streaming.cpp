@@ -434,11 +434,10 @@ PyObject* py_decompress_to_path(PyObject* module, PyObject* args, PyObject* kwar
   DecompressArgs a;
   if (!convert_decompress(st, source, threads, fasta, password, &a)) return nullptr;
   auto n = run_released<uint64_t>(st, [&]() -> Result<uint64_t> {
+    // A destination failure is the system's own text, without the path.
+    if (dest_path->find('\0') != std::string::npos) return os_error(EINVAL);
     int fd = ::open(dest_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      int err = errno;
-      return ArchiveError::io(*dest_path + ": " + std::strerror(err), err);
-    }
+    if (fd < 0) return os_error(errno);
     FileSink sink(fd);
     auto r = decode_archive(*a.source, a.options, sink);
     Status flushed = sink.flush();  // what was decoded before a failure stays written

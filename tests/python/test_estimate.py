@@ -104,6 +104,9 @@ def test_levels_and_binning():
     with pytest.raises(ValueError) as e:
         zarv.estimate(data, quality_binning="bin3")
     assert str(e.value) == 'unknown quality_binning "bin3"; expected lossless, bin8, bin4, bin2, ont, or hifi'
+    with pytest.raises(ValueError) as e:
+        zarv.estimate(data, quality_binning="bin\udc80")
+    assert str(e.value) == 'unknown quality_binning "bin\\u{dc80}"; expected lossless, bin8, bin4, bin2, ont, or hifi'
     with pytest.raises(OverflowError):
         zarv.estimate(data, level=256)
     with pytest.raises(TypeError, match="sample_reads"):
@@ -124,7 +127,11 @@ def test_input_errors(tmp_path):
     with pytest.raises(ValueError) as e:
         zarv.estimate([])
     assert str(e.value) == "estimate() requires at least one source"
-    for bad in (5, [b"", 5], iter([b""])):
+    class NotAPath:
+        def __fspath__(self):
+            return None
+
+    for bad in (5, [b"", 5], iter([b""]), NotAPath()):
         with pytest.raises(TypeError) as e:
             zarv.estimate(bad)
         assert str(e.value) == "source must be bytes, a str path, or an os.PathLike"

@@ -55,6 +55,17 @@ def test_missing_path_raises_oserror_with_path_prefix(tmp_path):
     # A directory opens but cannot be read: still an OSError, never ZarvError.
     with pytest.raises(OSError):
         zarv.inspect(str(tmp_path))
+    # A name that is not UTF-8 is shown with U+FFFD; a NUL is refused by the
+    # open, not cut short.
+    raw = os.fsencode(str(tmp_path)) + b"/\xff-missing.zarv"
+    with pytest.raises(FileNotFoundError) as e:
+        zarv.decompress_to_bytes(os.fsdecode(raw))
+    assert str(e.value) == str(tmp_path) + "/\ufffd-missing.zarv: No such file or directory"
+    (tmp_path / "a").write_bytes(archive())
+    for call in (zarv.inspect, zarv.verify, zarv.decompress_to_bytes):
+        with pytest.raises(OSError) as e:
+            call(str(tmp_path / "a") + "\0b")
+        assert str(e.value) == str(tmp_path / "a") + "\0b: Invalid argument" and e.value.errno == 22
 
 
 def test_pathlike_objects(tmp_path):
