@@ -29,6 +29,8 @@ bool nanopore_description(std::string_view desc) {
 }
 
 bool pacbio_name(std::string_view name) {
+  // A name part ending in "/" never votes PacBio, whatever its fields.
+  if (!name.empty() && name.back() == '/') return false;
   const size_t first = name.find('/');
   if (first == std::string_view::npos) return false;
   const size_t second = name.find('/', first + 1);

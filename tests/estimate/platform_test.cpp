@@ -61,7 +61,10 @@ TEST(PlatformNames, MgiShapes) {
 TEST(PlatformNames, PacBioShapes) {
   EXPECT_EQ(classify({"m64011_190830_220126/1/ccs"}), Platform::PacBio);
   EXPECT_EQ(classify({"m64011_190830_220126/1"}), Platform::Unknown);  // one "/"
-  EXPECT_EQ(classify({"m64011/12/"}), Platform::PacBio);
+  EXPECT_EQ(classify({"m64011/12/"}), Platform::Unknown);       // ends in "/"
+  EXPECT_EQ(classify({"m64011/12/ccs/"}), Platform::Unknown);   // ends in "/"
+  EXPECT_EQ(classify({"m64011/12/ccs/ x"}), Platform::Unknown); // the name part ends in "/"
+  EXPECT_EQ(classify({"m64011/12/ccs x/"}), Platform::PacBio);  // only the description does
   EXPECT_EQ(classify({"mabc/12/x"}), Platform::Unknown);  // no digit in first field
   EXPECT_EQ(classify({"x64/12/x"}), Platform::Unknown);   // does not begin with m
   EXPECT_EQ(classify({"m64//x"}), Platform::Unknown);     // empty second field
