@@ -122,8 +122,7 @@ Status decode_freq_rows(const Alphabet& alphabet, std::span<const uint8_t> paylo
   RangeDecoder rd(payload);
   uint8_t* dst = out.data();
   const uint32_t n = alphabet.n;
-  const char* failure = walk_freq_contexts<Mode>(
-      lengths, bases, out.size(), alphabet, layout, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
+  const auto code = [&](uint32_t ctx, uint64_t pos) -> uint32_t {
         auto& row = table.row(ctx);
         const uint32_t r = rd.scale(row.total());
         const FreqSlot s = find_slot(row, r, rd.offset());
@@ -134,7 +133,11 @@ Status decode_freq_rows(const Alphabet& alphabet, std::span<const uint8_t> paylo
         row.update(s.symbol);
         dst[pos] = alphabet.symbols[s.symbol];
         return s.symbol;
-      });
+      };
+  const char* failure =
+      layout.slots_are_indexes(n)
+          ? walk_freq_contexts<Mode, true>(lengths, bases, out.size(), alphabet, layout, code)
+          : walk_freq_contexts<Mode, false>(lengths, bases, out.size(), alphabet, layout, code);
   if (failure) return malformed(failure);
   return {};
 }

@@ -68,8 +68,7 @@ Status decode_rows(const Alphabet& alphabet, std::span<const uint8_t> payload, s
 
   RangeDecoder rd(payload);
   uint8_t* const dst = out.data();
-  const char* failure = walk_freq_contexts<Mode>(
-      lengths, bases, out.size(), alphabet, layout, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
+  const auto code = [&](uint32_t ctx, uint64_t pos) -> uint32_t {
         CumulativeRow<N>& row = rows[ctx];
         if (row.lanes[N - 1] == 0) [[unlikely]] row = fresh;
         const uint32_t r = rd.scale_by_reciprocal(row.reciprocal);
@@ -114,7 +113,11 @@ Status decode_rows(const Alphabet& alphabet, std::span<const uint8_t> payload, s
         row.reciprocal = reciprocal(total);
         dst[pos] = alphabet.symbols[s];
         return s;
-      });
+      };
+  const char* failure =
+      layout.slots_are_indexes(n)
+          ? walk_freq_contexts<Mode, true>(lengths, bases, out.size(), alphabet, layout, code)
+          : walk_freq_contexts<Mode, false>(lengths, bases, out.size(), alphabet, layout, code);
   if (failure) return malformed(failure);
   return {};
 }

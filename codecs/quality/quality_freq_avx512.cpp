@@ -67,8 +67,7 @@ Status decode_rows(uint32_t slots, const Alphabet& alphabet, std::span<const uin
 
   RangeDecoder rd(payload);
   uint8_t* const dst = out.data();
-  const char* failure = walk_freq_contexts<Mode>(
-      lengths, bases, out.size(), alphabet, layout, [&](uint32_t ctx, uint64_t pos) -> uint32_t {
+  const auto code = [&](uint32_t ctx, uint64_t pos) -> uint32_t {
         uint16_t* const row = rows[ctx].lanes;
         __m512i cum[V];
         for (size_t v = 0; v < V; ++v) cum[v] = _mm512_load_si512(row + 32 * v);
@@ -107,7 +106,11 @@ Status decode_rows(uint32_t slots, const Alphabet& alphabet, std::span<const uin
         }
         dst[pos] = alphabet.symbols[s];
         return s;
-      });
+      };
+  const char* failure =
+      layout.slots_are_indexes(n)
+          ? walk_freq_contexts<Mode, true>(lengths, bases, out.size(), alphabet, layout, code)
+          : walk_freq_contexts<Mode, false>(lengths, bases, out.size(), alphabet, layout, code);
   if (failure) return malformed(failure);
   return {};
 }

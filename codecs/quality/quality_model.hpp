@@ -226,6 +226,16 @@ struct FreqContextLayout {
 
   unsigned context_bits() const { return q1_bits + rest_bits; }
 
+  // Whether every alphabet index is its own q1 slot (the dense numbering of
+  // an alphabet whose q1 fields all differ, as in mode 0). Then two indexes
+  // differ exactly when their relative values do.
+  bool slots_are_indexes(uint32_t n) const {
+    for (uint32_t k = 0; k < n; ++k) {
+      if (q1_slot[k] != k) return false;
+    }
+    return true;
+  }
+
   static FreqContextLayout plain(const Alphabet& alphabet, QualityContextMode mode) {
     FreqContextLayout l;
     l.rest_bits = mode == QualityContextMode::Position ? 12 : 10;
@@ -261,7 +271,11 @@ struct FreqContextLayout {
 // reads' bases from the first read on (mode 1 only); `capacity` is the room
 // of the output. Returns nullptr on success, else the detail text of the
 // failure.
-template <QualityContextMode Mode, class CodeFn>
+//
+// With kSlotsAreIndexes (a layout whose slots_are_indexes() holds) the next
+// context follows from the symbol's index without the two table lookups
+// that otherwise lie between one symbol and the next.
+template <QualityContextMode Mode, bool kSlotsAreIndexes = false, class CodeFn>
 [[gnu::always_inline]] inline const char* walk_freq_contexts(std::span<const uint32_t> lengths,
                                                              std::span<const uint8_t> bases, uint64_t capacity,
                                                              const Alphabet& alphabet,
@@ -285,11 +299,17 @@ template <QualityContextMode Mode, class CodeFn>
         const uint32_t s = code(f1 | rest << q1_bits, pos + i);
         if (s >= n) [[unlikely]] return "decoded symbol outside alphabet";
         const uint32_t rel = alphabet.relative[s];
-        d = rel != q1 ? d_change : d;
+        if constexpr (kSlotsAreIndexes) {
+          // f1 is the previous index here (its value at i = 0 is not used).
+          d = s != f1 ? d_change : d;
+          f1 = s;
+        } else {
+          d = rel != q1 ? d_change : d;
+          f1 = layout.q1_slot[s];
+        }
         q3 = q2;
         q2 = q1;
         q1 = rel;
-        f1 = layout.q1_slot[s];
       }
     } else {
       if (bases.size() - pos < len) return "sequence shorter than quality lengths";
@@ -305,7 +325,7 @@ template <QualityContextMode Mode, class CodeFn>
         run = run_next;
         q2 = q1;
         q1 = alphabet.relative[s];
-        f1 = layout.q1_slot[s];
+        f1 = kSlotsAreIndexes ? s : layout.q1_slot[s];
       }
     }
     pos += len;

@@ -444,19 +444,28 @@ TEST(QualityModelCoder, DenseContextsRelabelThePlainOnes) {
       const auto dense = quality::FreqContextLayout::dense(a, mode);
       EXPECT_EQ(plain.context_bits(), mode == QualityContextMode::Position ? 18u : 16u);
       EXPECT_LE(dense.context_bits(), plain.context_bits());
+      bool fields_differ = true;
       for (uint32_t x = 0; x < n; ++x) {
         const uint8_t rel = a.relative[x];
         ASSERT_EQ(plain.q1_slot[x], (mode == QualityContextMode::Position ? rel : rel >> 1) & 63);
         ASSERT_LT(dense.q1_slot[x], 1u << dense.q1_bits);
         for (uint32_t y = 0; y < n; ++y) {
           ASSERT_EQ(dense.q1_slot[x] == dense.q1_slot[y], plain.q1_slot[x] == plain.q1_slot[y]) << n;
+          if (x != y && plain.q1_slot[x] == plain.q1_slot[y]) fields_differ = false;
         }
       }
+      // Indexes are their own slots exactly when no two fields coincide (the
+      // decoders then skip the slot lookups).
+      EXPECT_EQ(dense.slots_are_indexes(n), fields_differ) << n;
     }
   }
   // Eight levels of distinct fields take three bits; one level none.
   const auto eight = quality::Alphabet::from(bytes_of("#+0:?AEJ"));
   EXPECT_EQ(quality::FreqContextLayout::dense(eight, QualityContextMode::Position).q1_bits, 3u);
+  EXPECT_TRUE(quality::FreqContextLayout::dense(eight, QualityContextMode::Position).slots_are_indexes(8));
+  const auto paired = quality::Alphabet::from(bytes_of("#$0:"));  // '#' and '$' share a mode-1 field
+  EXPECT_TRUE(quality::FreqContextLayout::dense(paired, QualityContextMode::Position).slots_are_indexes(4));
+  EXPECT_FALSE(quality::FreqContextLayout::dense(paired, QualityContextMode::Bases).slots_are_indexes(4));
   const auto one = quality::Alphabet::from(bytes_of("I"));
   EXPECT_EQ(quality::FreqContextLayout::dense(one, QualityContextMode::Position).context_bits(), 12u);
 }
