@@ -73,8 +73,8 @@ bool group_and_stream(PyObject* self, PyObject* group_obj, PyObject* stream_obj,
     if (!convert_stream_name(stream_obj, kind)) return false;
   } else {
     // Anything else goes through the `streams` selection parser, with its
-    // errors, and must come out as one stream (["seq"] does).
-    // None, which selects every stream there, names none here.
+    // errors, and must select exactly one stream: ["seq"] does; None, which
+    // selects every stream there, names none here.
     StreamSelection sel = StreamSelection::none();
     if (stream_obj != Py_None && !convert_streams(stream_obj, &sel)) return false;
     if (int{sel.names} + int{sel.sequence} + int{sel.quality} != 1) {
