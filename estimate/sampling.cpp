@@ -136,6 +136,15 @@ class LineReader {
     }
   }
 
+  // The next byte without consuming it, or -1 at the end of the input.
+  Result<int> peek() {
+    if (pos_ == end_) {
+      ZARV_ASSIGN(bool more, refill());
+      if (!more) return -1;
+    }
+    return int{buf_[pos_]};
+  }
+
   // Consumes the next line and returns its first byte, '\n' for an empty line,
   // or -1 when the input was already at its end.
   Result<int> skip_line() {
@@ -201,13 +210,16 @@ Result<SampleBatch> sample_source(ByteSource& src, uint64_t cap, uint64_t bases_
   for (;;) {
     if (batch.bases.size() >= bases_ceiling) break;
 
-    header.clear();
-    ZARV_ASSIGN(bool have_name, reader.read_line(header));
-    if (!have_name) {
+    // The prefix is checked before the line is read: input that is not
+    // FASTQ (a binary file, a stream of zeros) may hold no line feed at all.
+    ZARV_ASSIGN(const int first, reader.peek());
+    if (first < 0) {
       batch.exhausted = true;
       break;
     }
-    if (header.empty() || header[0] != '@') return ArchiveError::io("invalid name prefix");
+    if (first != '@') return ArchiveError::io("invalid name prefix");
+    header.clear();
+    ZARV_TRY(reader.read_line(header));  // true: the peeked byte is there
 
     const size_t seq_start = batch.bases.size();
     ZARV_ASSIGN(bool have_seq, reader.read_line(batch.bases));

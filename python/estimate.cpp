@@ -162,13 +162,20 @@ PyObject* py_estimate(PyObject* module, PyObject* args, PyObject* kwargs) {
   std::vector<PyRef> owned;
   std::vector<PyObject*> items;
   if (PyList_Check(source) || PyTuple_Check(source)) {
-    const Py_ssize_t n = PySequence_Size(source);
-    if (n < 0) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      owned.emplace_back(PySequence_GetItem(source, i));
-      if (!owned.back()) return nullptr;
-      items.push_back(owned.back().p);
+    // Iterated, as list() would: a subclass's __len__ or __getitem__ does
+    // not decide how many items there are.
+    PyRef it(PyObject_GetIter(source));
+    if (!it) return nullptr;
+    try {
+      while (PyObject* item = PyIter_Next(it.p)) {
+        PyRef hold(item);
+        items.push_back(item);
+        owned.push_back(std::move(hold));
+      }
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
     }
+    if (PyErr_Occurred()) return nullptr;
   } else {
     items.push_back(source);
   }

@@ -252,17 +252,27 @@ bool convert_groups(PyObject* obj, std::optional<std::vector<uint64_t>>* out) {
                  type_name(obj).c_str());
     return false;
   }
-  Py_ssize_t n = PySequence_Size(obj);
+  // The length is only a hint: the items are what iteration yields (a
+  // sequence whose length overstates them ends at its IndexError), and a
+  // length no memory can hold is a MemoryError, as for list().
+  const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return false;
+  PyRef it(PyObject_GetIter(obj));
+  if (!it) return false;
   std::vector<uint64_t> v;
-  v.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef item(PySequence_GetItem(obj, i));
-    if (!item) return false;
-    uint64_t g;
-    if (!convert_u64(item.p, "groups", &g)) return false;
-    v.push_back(g);
+  try {
+    v.reserve(static_cast<size_t>(n));
+    while (PyObject* item = PyIter_Next(it.p)) {
+      PyRef hold(item);
+      uint64_t g;
+      if (!convert_u64(item, "groups", &g)) return false;
+      v.push_back(g);
+    }
+  } catch (const std::exception&) {  // bad_alloc, length_error
+    PyErr_NoMemory();
+    return false;
   }
+  if (PyErr_Occurred()) return false;
   *out = std::move(v);
   return true;
 }

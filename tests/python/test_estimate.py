@@ -131,6 +131,17 @@ def test_input_errors(tmp_path):
         def __fspath__(self):
             return None
 
+    # A list subclass is iterated, whatever its __len__ and __getitem__ say.
+    class Overstated(list):
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            return b"@x\nACGT\n+\nIIII\n"
+
+    record = b"@r\nACGTACGT\n+\nIIIIIIII\n"
+    assert zarv.estimate(Overstated([record])).sample_reads == 1
+
     for bad in (5, [b"", 5], iter([b""]), NotAPath()):
         with pytest.raises(TypeError) as e:
             zarv.estimate(bad)
@@ -151,6 +162,10 @@ def test_input_errors(tmp_path):
     with pytest.raises(zarv.ZarvError) as e:
         zarv.estimate(b"@r1\nACGT\n+\nIII\n")
     assert str(e.value) == "invalid FASTQ: sequence length 4 but quality length 3 (must be equal)"
+    # The prefix is judged by the first byte: input without line feeds is not
+    # read to its end first.
+    with pytest.raises(OSError, match="^invalid name prefix$"):
+        zarv.estimate("/dev/zero")
 
 
 def test_reads_only_the_sample(tmp_path):

@@ -87,6 +87,22 @@ def test_column_projection():
     with pytest.raises(TypeError):
         zarv.read_names(DATA, groups=5)
 
+    # The items are what iteration yields; a length no memory can hold is a
+    # MemoryError, never an abort.
+    class Overstated:
+        def __len__(self):
+            return 3
+
+        def __getitem__(self, i):
+            if i >= 1:
+                raise IndexError(i)
+            return 2
+
+    assert zarv.read_names(DATA, groups=Overstated()) == [n.encode() for n, _, _ in group_reads(2)]
+    for huge in (range(2**40), range(2**62)):
+        with pytest.raises(MemoryError):
+            zarv.read_names(DATA, groups=huge)
+
 
 def test_quality_coded_against_sequence():
     data = write(READS[:60], block_reads=[30, 30], quality_mode=1)
