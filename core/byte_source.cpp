@@ -59,6 +59,11 @@ Result<std::unique_ptr<FileSource>> FileSource::open(const std::string& path) {
 
 FileSource::~FileSource() { ::close(fd_); }
 
+bool FileSource::same_file(int fd) const {
+  struct stat a, b;
+  return ::fstat(fd_, &a) == 0 && ::fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 Result<size_t> FileSource::read(uint8_t* dst, size_t n) {
   for (;;) {
     ssize_t k = ::read(fd_, dst, n);

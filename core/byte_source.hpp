@@ -63,6 +63,8 @@ class FileSource final : public ByteSource {
   Result<uint64_t> length() override;
 
   const std::string& path() const { return path_; }
+  // Whether `fd` is open on this same file.
+  bool same_file(int fd) const;
   // Positional read that leaves the sequential position alone (safe to call
   // from several threads at once).
   Result<size_t> pread(uint8_t* dst, size_t n, uint64_t offset) const;

@@ -220,6 +220,15 @@ std::unique_ptr<ByteSource> convert_source(ModuleState* st, PyObject* obj, Sourc
                     "source must be bytes, a str/os.PathLike path, or a file-like object with .read()");
     return nullptr;
   }
+  // read() is called from threads that attach to the main interpreter; from
+  // a subinterpreter that would run its objects under the wrong interpreter
+  // (and deadlock on release).
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    Py_DECREF(read);
+    PyErr_SetString(PyExc_RuntimeError,
+                    "file-like sources need the main interpreter; pass bytes or a path in a subinterpreter");
+    return nullptr;
+  }
   return std::make_unique<FileLikeSource>(read);
 }
 

@@ -2,6 +2,7 @@
 // `Record` classes.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -193,6 +194,13 @@ bool check_owner(PyObject* self) {
 void join_decode_thread(ReaderObject* r) {
   if (!r->joinable) return;
   r->joinable = false;
+  // The last reference can go on the decode thread itself (a source's read()
+  // dropping the Reader): that thread cannot wait for itself, and ends on its
+  // own once it sees the receiver gone.
+  if (pthread_equal(r->thread, pthread_self())) {
+    pthread_detach(r->thread);
+    return;
+  }
   Py_BEGIN_ALLOW_THREADS pthread_join(r->thread, nullptr);
   Py_END_ALLOW_THREADS
 }
@@ -436,8 +444,21 @@ PyObject* py_decompress_to_path(PyObject* module, PyObject* args, PyObject* kwar
   auto n = run_released<uint64_t>(st, [&]() -> Result<uint64_t> {
     // A destination failure is the system's own text, without the path.
     if (dest_path->find('\0') != std::string::npos) return os_error(EINVAL);
-    int fd = ::open(dest_path->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::open(dest_path->c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return os_error(errno);
+    // Truncating the archive being read would destroy it before a byte of it
+    // is decoded.
+    if (auto* file = dynamic_cast<const FileSource*>(a.source.get()); file && file->same_file(fd)) {
+      ::close(fd);
+      return ArchiveError::io("destination is the source archive", EINVAL);
+    }
+    // (What O_TRUNC would have done: devices and pipes are left alone.)
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
+      const int err = errno;
+      ::close(fd);
+      return os_error(err);
+    }
     FileSink sink(fd);
     auto r = decode_archive(*a.source, a.options, sink);
     Status flushed = sink.flush();  // what was decoded before a failure stays written

@@ -3,8 +3,11 @@ file order, stream selection, encryption, failures and the Reader protocol."""
 
 import gc
 import io
+import os
 import struct
+import sys
 import threading
+import time
 
 import pytest
 
@@ -249,17 +252,69 @@ def test_reader_is_bound_to_its_thread():
     assert next(reader).name == READS[0][0].encode()
 
 
+def native_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
 def test_dropping_a_reader_stops_its_thread(capfd):
     big = write(illumina_reads(5000, seed=3), block_reads=[500] * 10)
-    before = threading.active_count()
+    before = native_threads()
     for _ in range(5):
         r = zarv.open(big, threads=2)
         next(r)
         del r
         gc.collect()
-    assert threading.active_count() == before
+    assert native_threads() == before
+
+    # The last reference may go on the decode thread itself, inside the
+    # source's read(): the thread still ends.
+    class DropsReader(io.BytesIO):
+        def read(self, n=-1):
+            self.reader = None
+            return super().read(n)
+
+    def thread_stacks():  # the decode thread's 2 MiB stacks still mapped
+        spans = (l.split()[0].split("-") for l in open("/proc/self/maps"))
+        return sum(int(b, 16) - int(a, 16) == 2 << 20 for a, b in spans)
+
+    stacks = thread_stacks()
+    for _ in range(50):
+        src = DropsReader(MULTI)
+        src.reader = zarv.open(src)
+        del src
+    for _ in range(100):
+        if native_threads() == before:
+            break
+        time.sleep(0.05)
+    assert native_threads() == before
+    # Each ended thread gives its stack back (joined or detached).
+    assert thread_stacks() - stacks < 10
     out, err = capfd.readouterr()
     assert out == "" and err == ""
+
+
+def test_destination_that_is_the_source_is_refused(tmp_path):
+    src = tmp_path / "a.zarv"
+    src.write_bytes(MULTI)
+    os.link(src, tmp_path / "b.zarv")
+    for dest in (src, tmp_path / "b.zarv"):
+        with pytest.raises(OSError, match="^destination is the source archive$"):
+            zarv.decompress_to_path(src, dest)
+    assert src.read_bytes() == MULTI
+    assert zarv.decompress_to_path(src, os.devnull) == 300  # not truncated, not refused
+
+
+def test_file_like_sources_need_the_main_interpreter():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    sid = interpreters.create()
+    try:
+        code = (f"import io, sys; sys.path[:0] = {sys.path!r}; import zarv\n"
+                f"assert zarv.decompress_to_bytes({MULTI!r}) != b''\n"
+                "try:\n    zarv.decompress_to_bytes(io.BytesIO(b''))\nexcept RuntimeError as e:\n"
+                "    assert 'main interpreter' in str(e)\nelse:\n    raise AssertionError('accepted')\n")
+        interpreters.run_string(sid, code)
+    finally:
+        interpreters.destroy(sid)
 
 
 def test_record_repr_and_docs():
