@@ -96,6 +96,7 @@ namespace {
 class FileLikeSource final : public ByteSource {
  public:
   explicit FileLikeSource(PyObject* read_method) : read_(read_method) {}
+  PyObject* read_method() const { return read_; }
   ~FileLikeSource() override {
     PyGILState_STATE g = PyGILState_Ensure();
     Py_XDECREF(read_);
@@ -230,6 +231,11 @@ std::unique_ptr<ByteSource> convert_source(ModuleState* st, PyObject* obj, Sourc
     return nullptr;
   }
   return std::make_unique<FileLikeSource>(read);
+}
+
+PyObject* file_like_object(const ByteSource& src) {
+  const auto* f = dynamic_cast<const FileLikeSource*>(&src);
+  return f ? f->read_method() : nullptr;
 }
 
 std::optional<std::string> convert_path(PyObject* obj, const char* argname) {

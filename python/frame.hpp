@@ -109,6 +109,9 @@ enum class SourceKinds { PathOrBytes, PathBytesOrFileLike };
 // `bytes` -> memory copy; str/os.PathLike -> opened file; with
 // PathBytesOrFileLike, an object with `read` -> file-like source.
 std::unique_ptr<ByteSource> convert_source(ModuleState* st, PyObject* obj, SourceKinds kinds);
+// The `read` method a file-like source from convert_source() holds (one
+// reference, owned by the source), or nullptr for other sources.
+PyObject* file_like_object(const ByteSource& src);
 
 // A filesystem path from str/os.PathLike (for `dest`), or nullopt with TypeError.
 std::optional<std::string> convert_path(PyObject* obj, const char* argname);

@@ -115,6 +115,10 @@ struct Channel {
   bool closed = false;          // the decode thread has finished
   bool receiver_dropped = false;
   std::optional<Result<uint64_t>> outcome;  // empty if the thread crashed
+  // The file-like source's read method while the decode thread holds it
+  // (borrowed; set and cleared under the interpreter lock), so that the
+  // garbage collector sees the reference a Reader holds through its thread.
+  PyObject* source_object = nullptr;
 
   // The reader's hand: touched only by the thread that owns the Reader.
   std::vector<Record> hand;
@@ -151,22 +155,41 @@ struct DecodeJob {
 };
 
 void* decode_thread_main(void* arg) {
-  std::unique_ptr<DecodeJob> job(static_cast<DecodeJob*>(arg));
+  // Owned by hand rather than by a unique_ptr: a finalizing interpreter ends
+  // threads that ask for its lock by unwinding them (here, from inside a
+  // file-like source's read()), and that unwinding must leave the job alone,
+  // as releasing its source would ask for the lock again. The job is then
+  // simply not freed.
+  auto* job = static_cast<DecodeJob*>(arg);
   Channel& ch = *job->channel;
   std::optional<Result<uint64_t>> outcome;
   try {
     ChannelSink sink(ch);
     outcome.emplace(decode_archive(*job->source, job->options, sink));
-  } catch (...) {
-    // Reported to the reader as a crashed thread.
+  } catch (const std::exception&) {
+    // Reported to the reader as a crashed thread. (Only exceptions: the
+    // unwinding above is not one and must pass.)
   }
-  job->source.reset();  // a file-like source takes the interpreter lock to let go of its object
+  if (ch.source_object) {
+    // Released and forgotten in one hold of the interpreter lock, so the
+    // collector never visits a method already let go of. (Written before
+    // this thread started, and cleared only here.) Taken out of the job
+    // first, for the same unwinding.
+    ByteSource* source = job->source.release();
+    PyGILState_STATE g = PyGILState_Ensure();
+    delete source;
+    ch.source_object = nullptr;
+    PyGILState_Release(g);
+  } else {
+    job->source.reset();
+  }
   {
     std::lock_guard<std::mutex> lock(ch.mu);
     ch.outcome = std::move(outcome);
     ch.closed = true;
   }
   ch.can_receive.notify_all();
+  delete job;  // may hold the last reference to the channel
   return nullptr;
 }
 
@@ -205,22 +228,42 @@ void join_decode_thread(ReaderObject* r) {
   Py_END_ALLOW_THREADS
 }
 
-void reader_dealloc(PyObject* self) {
-  ReaderObject* r = as_reader(self);
-  if (r->channel) {
-    Channel& ch = **r->channel;
-    {
-      std::lock_guard<std::mutex> lock(ch.mu);
-      ch.receiver_dropped = true;
-      ch.queue.clear();
-    }
-    ch.can_send.notify_all();
-    // The thread notices at its next send (or once the blocks it holds are
-    // decoded) and ends.
-    join_decode_thread(r);
-    delete r->channel;
+// Tells the decode thread the records are no longer wanted and waits for it.
+void stop_decode_thread(ReaderObject* r) {
+  if (!r->channel) return;
+  Channel& ch = **r->channel;
+  {
+    std::lock_guard<std::mutex> lock(ch.mu);
+    ch.receiver_dropped = true;
+    ch.queue.clear();
   }
+  ch.can_send.notify_all();
+  // The thread notices at its next send (or once the blocks it holds are
+  // decoded) and ends.
+  join_decode_thread(r);
+}
+
+void reader_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  ReaderObject* r = as_reader(self);
+  stop_decode_thread(r);
+  delete r->channel;
   free_object(self);
+}
+
+// A Reader reaches its file-like source through its thread (f.r = open(f)
+// is a cycle): the collector is shown that reference, and breaks such a
+// cycle by stopping the thread, which lets go of the source.
+int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  ReaderObject* r = as_reader(self);
+  if (r->channel) Py_VISIT((*r->channel)->source_object);
+  return 0;
+}
+
+int reader_clear(PyObject* self) {
+  stop_decode_thread(as_reader(self));
+  return 0;
 }
 
 PyObject* reader_iter(PyObject* self) {
@@ -291,6 +334,8 @@ PyType_Slot reader_slots[] = {
                     "`unsendable`: the reader owns a channel `Receiver` (`!Sync`), so the object is\n"
                     "pinned to the thread that created it \xE2\x80\x94 the natural usage for an iterator.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
     {Py_tp_methods, reader_methods},
@@ -298,7 +343,8 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {"zarv.Reader", sizeof(ReaderObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE |
+                               Py_TPFLAGS_HAVE_GC,
                            reader_slots};
 
 // ------------------------------------------------------------- arguments --
@@ -401,6 +447,7 @@ PyObject* py_open(PyObject* module, PyObject* args, PyObject* kwargs) {
   job->source = convert_source(st, source, SourceKinds::PathBytesOrFileLike);
   if (!job->source) return nullptr;
   auto channel = std::make_shared<Channel>();
+  channel->source_object = file_like_object(*job->source);
   job->channel = channel;
 
   PyObject* obj = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(st->reader_type), 0);
@@ -419,6 +466,7 @@ PyObject* py_open(PyObject* module, PyObject* args, PyObject* kwargs) {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     // Never started: the reader has nothing to join.
+    channel->source_object = nullptr;
     job.reset(raw);
     job.reset();
     Py_DECREF(obj);

@@ -5,6 +5,7 @@ import gc
 import io
 import os
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -291,6 +292,45 @@ def test_dropping_a_reader_stops_its_thread(capfd):
     assert thread_stacks() - stacks < 10
     out, err = capfd.readouterr()
     assert out == "" and err == ""
+
+
+def test_reader_in_a_cycle_with_its_source_is_collected():
+    big = write(illumina_reads(5000, seed=3), block_reads=[100] * 50)
+    before = native_threads()
+
+    class Source:  # the Reader is reachable only through its own source
+        def __init__(self):
+            self.stream = io.BytesIO(big)
+
+        def read(self, n):
+            return self.stream.read(n)
+
+    for _ in range(3):
+        src = Source()
+        src.reader = zarv.open(src, threads=1)
+        next(src.reader)
+        del src
+    gc.collect()
+    for _ in range(100):
+        if native_threads() == before:
+            break
+        time.sleep(0.05)
+    assert native_threads() == before
+
+
+def test_exit_with_a_reader_reading_a_file_like_source(tmp_path):
+    # The interpreter ends the decode thread while it waits for the lock in
+    # read(): the process must still exit cleanly.
+    archive_path = tmp_path / "a.zarv"
+    archive_path.write_bytes(write(illumina_reads(5000, seed=4), block_reads=[100] * 50))
+    script = (f"import sys, time; sys.path[:0] = {sys.path!r}; import zarv\n"
+              f"data = open({str(archive_path)!r}, 'rb').read()\n"
+              "class Slow:\n    pos = 0\n    def read(self, n):\n        time.sleep(0.01)\n"
+              "        out = data[self.pos:self.pos + n]; self.pos += len(out); return out\n"
+              "reader = zarv.open(Slow(), threads=2)\nnext(reader)\n")
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0 and done.stderr == ""
 
 
 def test_destination_that_is_the_source_is_refused(tmp_path):
