@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -286,11 +287,20 @@ PyObject* reader_next(PyObject* self) {
     ch.can_send.notify_one();
     if (ch.queue.empty() && !ch.closed) {
       lock.unlock();
-      Py_BEGIN_ALLOW_THREADS {
-        std::unique_lock<std::mutex> wait_lock(ch.mu);
-        ch.can_receive.wait(wait_lock, [&] { return !ch.queue.empty() || ch.closed; });
+      // Waits in slices, so that a signal (Ctrl-C) is handled while the
+      // source stalls. The hand is empty, so a later call waits again.
+      for (;;) {
+        bool ready;
+        Py_BEGIN_ALLOW_THREADS {
+          std::unique_lock<std::mutex> wait_lock(ch.mu);
+          ready = ch.can_receive.wait_for(wait_lock, std::chrono::milliseconds(100),
+                                          [&] { return !ch.queue.empty() || ch.closed; });
+        }
+        Py_END_ALLOW_THREADS
+        if (ready) break;
+        if (PyErr_CheckSignals() < 0) return nullptr;
       }
-      Py_END_ALLOW_THREADS lock.lock();
+      lock.lock();
     }
     const size_t n = std::min(ch.queue.size(), Channel::kTake);
     for (size_t i = 0; i < n; ++i) {

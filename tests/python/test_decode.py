@@ -4,6 +4,7 @@ file order, stream selection, encryption, failures and the Reader protocol."""
 import gc
 import io
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -316,6 +317,27 @@ def test_reader_in_a_cycle_with_its_source_is_collected():
             break
         time.sleep(0.05)
     assert native_threads() == before
+
+
+def test_ctrl_c_interrupts_a_reader_waiting_on_a_stalled_source():
+    class Stalls:
+        pos = 0
+
+        def read(self, n):
+            if self.pos >= 5000:
+                time.sleep(1.5)
+            out = MULTI[self.pos:self.pos + n]
+            self.pos += len(out)
+            return out
+
+    reader = zarv.open(Stalls(), threads=1)
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    started = time.perf_counter()
+    with pytest.raises(KeyboardInterrupt):
+        for _ in reader:
+            pass
+    assert time.perf_counter() - started < 1.0  # not after the stalled read
+    del reader
 
 
 def test_exit_with_a_reader_reading_a_file_like_source(tmp_path):
