@@ -271,10 +271,18 @@ bool convert_password(PyObject* obj, std::optional<SecretString>* out) {
 }
 
 bool convert_u64(PyObject* obj, const char* argname, uint64_t* out) {
+  // Integer-like objects (numpy integers, anything with __index__) count as
+  // their integer value, as they do for Python's own integer arguments.
+  PyRef index;
   if (!PyLong_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer",
-                 argname, type_name(obj).c_str());
-    return false;
+    if (!PyIndex_Check(obj)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer",
+                   argname, type_name(obj).c_str());
+      return false;
+    }
+    index.p = PyNumber_Index(obj);
+    if (!index) return false;
+    obj = index.p;
   }
   unsigned long long v = PyLong_AsUnsignedLongLong(obj);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {

@@ -99,6 +99,16 @@ def test_column_projection():
             return 2
 
     assert zarv.read_names(DATA, groups=Overstated()) == [n.encode() for n, _, _ in group_reads(2)]
+
+    class Two:  # integer-like, as numpy integers are
+        def __index__(self):
+            return 2
+
+    assert zarv.read_names(DATA, groups=[Two()]) == zarv.read_names(DATA, groups=[2])
+    assert [r.name for r in zarv.read_block(DATA, Two())] == [r.name for r in zarv.read_block(DATA, 2)]
+    assert zarv.open_index(DATA).stream_range(Two(), "seq") == zarv.open_index(DATA).stream_range(2, "seq")
+    with pytest.raises(TypeError, match="^argument 'group': 'float' object cannot be interpreted as an integer$"):
+        zarv.read_block(DATA, 2.0)
     for huge in (range(2**40), range(2**62)):
         with pytest.raises(MemoryError):
             zarv.read_names(DATA, groups=huge)
