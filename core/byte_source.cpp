@@ -61,7 +61,8 @@ FileSource::~FileSource() { ::close(fd_); }
 
 bool FileSource::same_file(int fd) const {
   struct stat a, b;
-  return ::fstat(fd_, &a) == 0 && ::fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  return ::fstat(fd_, &a) == 0 && ::fstat(fd, &b) == 0 && S_ISREG(a.st_mode) && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
 }
 
 Result<size_t> FileSource::read(uint8_t* dst, size_t n) {

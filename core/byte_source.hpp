@@ -63,7 +63,7 @@ class FileSource final : public ByteSource {
   Result<uint64_t> length() override;
 
   const std::string& path() const { return path_; }
-  // Whether `fd` is open on this same file.
+  // Whether `fd` is open on this same regular file.
   bool same_file(int fd) const;
   // Positional read that leaves the sequential position alone (safe to call
   // from several threads at once).
