@@ -148,8 +148,7 @@ PyObject* py_estimate(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyErr_Clear();  // a name with a lone surrogate is no binning's
     auto parsed = text ? parse_quality_binning({text, static_cast<size_t>(len)}) : std::nullopt;
     if (!parsed) {
-      std::string msg = unknown_quality_binning_message(
-          text ? debug_quote({text, static_cast<size_t>(len)}) : debug_quote_surrogates(binning_obj));
+      std::string msg = unknown_quality_binning_message(debug_quote_str(binning_obj));
       PyErr_SetString(PyExc_ValueError, msg.c_str());
       return nullptr;
     }

@@ -314,24 +314,17 @@ bool convert_threads(PyObject* obj, unsigned* workers) {
 bool convert_stream_name(PyObject* obj, StreamKind* out) {
   Py_ssize_t len;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-  if (!s) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();  // no stream is named with a lone surrogate
-    const std::string msg =
-        "unknown stream " + debug_quote_surrogates(obj) + "; expected 'names', 'sequence', or 'quality'";
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
-    return false;
-  }
-  std::string_view name(s, static_cast<size_t>(len));
-  if (name == "names" || name == "name") {
+  if (!s && !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();  // a name UTF-8 cannot hold (lone surrogates) is no stream's
+  const std::string_view name = s ? std::string_view(s, static_cast<size_t>(len)) : std::string_view();
+  if (s && (name == "names" || name == "name")) {
     *out = StreamKind::Names;
-  } else if (name == "sequence" || name == "seq") {
+  } else if (s && (name == "sequence" || name == "seq")) {
     *out = StreamKind::Sequence;
-  } else if (name == "quality" || name == "qual") {
+  } else if (s && (name == "quality" || name == "qual")) {
     *out = StreamKind::Quality;
   } else {
-    std::string msg = "unknown stream " + debug_quote(name) +
-                      "; expected 'names', 'sequence', or 'quality'";
+    std::string msg = "unknown stream " + debug_quote_str(obj) + "; expected 'names', 'sequence', or 'quality'";
     PyErr_SetString(PyExc_ValueError, msg.c_str());
     return false;
   }
@@ -523,9 +516,12 @@ std::string debug_quote(std::string_view bytes) {
   return out;
 }
 
-// debug_quote of a str that UTF-8 cannot hold (it has lone surrogates): each
-// surrogate is written as its escape, the text between them as usual.
-std::string debug_quote_surrogates(PyObject* str) {
+std::string debug_quote_str(PyObject* str) {
+  Py_ssize_t len;
+  if (const char* s = PyUnicode_AsUTF8AndSize(str, &len)) return debug_quote({s, static_cast<size_t>(len)});
+  PyErr_Clear();
+  // UTF-8 cannot hold it (it has lone surrogates): each surrogate is written
+  // as its escape, the text between them as usual.
   std::string out = "\"", run;
   const auto flush = [&] {
     const std::string q = debug_quote(run);

@@ -145,7 +145,8 @@ std::string type_name(PyObject* obj);
 // unassigned code points, combining marks); invalid UTF-8 is shown as
 // U+FFFD. Needs the interpreter (its Unicode database).
 std::string debug_quote(std::string_view bytes);
-// The same for a str that UTF-8 cannot hold: lone surrogates as \u{...}.
-std::string debug_quote_surrogates(PyObject* str);
+// The same for a str, including one UTF-8 cannot hold (lone surrogates are
+// shown as \u{...}).
+std::string debug_quote_str(PyObject* str);
 
 }  // namespace zarv::py

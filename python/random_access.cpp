@@ -69,20 +69,16 @@ PyObject* index_groups(PyObject* self, PyObject*) {
 bool group_and_stream(PyObject* self, PyObject* group_obj, PyObject* stream_obj, uint64_t* group,
                       StreamKind* kind) {
   if (!convert_u64(group_obj, "group", group)) return false;
-  if (PyUnicode_Check(stream_obj)) {
-    if (!convert_stream_name(stream_obj, kind)) return false;
-  } else {
-    // Anything else goes through the `streams` selection parser, with its
-    // errors, and must select exactly one stream: ["seq"] does; None, which
-    // selects every stream there, names none here.
-    StreamSelection sel = StreamSelection::none();
-    if (stream_obj != Py_None && !convert_streams(stream_obj, &sel)) return false;
-    if (int{sel.names} + int{sel.sequence} + int{sel.quality} != 1) {
-      PyErr_SetString(PyExc_TypeError, "argument 'stream': expected one stream name ('names', 'sequence', 'quality')");
-      return false;
-    }
-    *kind = sel.names ? StreamKind::Names : sel.sequence ? StreamKind::Sequence : StreamKind::Quality;
+  // The `streams` selection parser, with its errors; the selection must be
+  // exactly one stream ("seq" and ["seq"] are). None, which selects every
+  // stream there, names none here.
+  StreamSelection sel = StreamSelection::none();
+  if (stream_obj != Py_None && !convert_streams(stream_obj, &sel)) return false;
+  if (int{sel.names} + int{sel.sequence} + int{sel.quality} != 1) {
+    PyErr_SetString(PyExc_TypeError, "argument 'stream': expected one stream name ('names', 'sequence', 'quality')");
+    return false;
   }
+  *kind = sel.names ? StreamKind::Names : sel.sequence ? StreamKind::Sequence : StreamKind::Quality;
   if (*group >= index_of(self).groups.size()) {
     PyErr_SetString(type_state(Py_TYPE(self))->zarv_error, "row-group index out of range");
     return false;
