@@ -134,10 +134,7 @@ Status decode_freq_rows(const Alphabet& alphabet, std::span<const uint8_t> paylo
         dst[pos] = alphabet.symbols[s.symbol];
         return s.symbol;
       };
-  const char* failure =
-      layout.slots_are_indexes(n)
-          ? walk_freq_contexts<Mode, true>(lengths, bases, out.size(), alphabet, layout, code)
-          : walk_freq_contexts<Mode, false>(lengths, bases, out.size(), alphabet, layout, code);
+  const char* failure = walk_dense_freq_contexts<Mode>(lengths, bases, out.size(), alphabet, layout, code);
   if (failure) return malformed(failure);
   return {};
 }

@@ -107,10 +107,7 @@ Status decode_rows(uint32_t slots, const Alphabet& alphabet, std::span<const uin
         dst[pos] = alphabet.symbols[s];
         return s;
       };
-  const char* failure =
-      layout.slots_are_indexes(n)
-          ? walk_freq_contexts<Mode, true>(lengths, bases, out.size(), alphabet, layout, code)
-          : walk_freq_contexts<Mode, false>(lengths, bases, out.size(), alphabet, layout, code);
+  const char* failure = walk_dense_freq_contexts<Mode>(lengths, bases, out.size(), alphabet, layout, code);
   if (failure) return malformed(failure);
   return {};
 }

@@ -333,6 +333,17 @@ template <QualityContextMode Mode, bool kSlotsAreIndexes = false, class CodeFn>
   return nullptr;
 }
 
+// walk_freq_contexts for a decoder's dense layout: with the index shortcut
+// whenever the layout allows it.
+template <QualityContextMode Mode, class CodeFn>
+inline const char* walk_dense_freq_contexts(std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
+                                            uint64_t capacity, const Alphabet& alphabet,
+                                            const FreqContextLayout& layout, CodeFn&& code) {
+  return layout.slots_are_indexes(alphabet.n)
+             ? walk_freq_contexts<Mode, true>(lengths, bases, capacity, alphabet, layout, code)
+             : walk_freq_contexts<Mode, false>(lengths, bases, capacity, alphabet, layout, code);
+}
+
 // ---- binary mixing model ------------------------------------------------
 
 // Bits per symbol: 1 for n < 2, else the bit width of n - 1 (7 for n = 94).
