@@ -234,7 +234,7 @@ Status decode_freq_payload(QualityContextMode mode, const Alphabet& alphabet, st
   // in mode 1 they measured a few percent slower than the generic rows.
   if (mode == QualityContextMode::Position && freq_slots(alphabet.n) <= 8 && alphabet.n >= 2 &&
       (features & kCpuAvx2)) {
-    return decode_freq_payload_avx2(mode, alphabet, payload, lengths, bases, out);
+    return decode_freq_payload_avx2(alphabet, payload, lengths, bases, out);
   }
   if (mode == QualityContextMode::Position) {
     return decode_freq_mode<QualityContextMode::Position>(alphabet, payload, lengths, bases, out);

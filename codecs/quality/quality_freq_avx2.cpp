@@ -1,4 +1,4 @@
-// Frequency-model decoding (context modes 0 and 1) for alphabets of 2 to 8
+// Frequency-model decoding in context mode 0 for alphabets of 2 to 8
 // symbols (rows of 4 or 8 slots), built for processors with AVX2 and BMI2
 // (the 64-bit multiply-high below is one mulx).
 //
@@ -121,16 +121,12 @@ Status decode_rows(const Alphabet& alphabet, std::span<const uint8_t> payload, s
 
 }  // namespace
 
-Status decode_freq_payload_avx2(QualityContextMode mode, const Alphabet& alphabet, std::span<const uint8_t> payload,
+Status decode_freq_payload_avx2(const Alphabet& alphabet, std::span<const uint8_t> payload,
                                 std::span<const uint32_t> lengths, std::span<const uint8_t> bases,
                                 std::span<uint8_t> out) {
-  const bool four = freq_slots(alphabet.n) == 4;
-  if (mode == QualityContextMode::Position) {
-    return four ? decode_rows<4, QualityContextMode::Position>(alphabet, payload, lengths, bases, out)
-                : decode_rows<8, QualityContextMode::Position>(alphabet, payload, lengths, bases, out);
-  }
-  return four ? decode_rows<4, QualityContextMode::Bases>(alphabet, payload, lengths, bases, out)
-              : decode_rows<8, QualityContextMode::Bases>(alphabet, payload, lengths, bases, out);
+  return freq_slots(alphabet.n) == 4
+             ? decode_rows<4, QualityContextMode::Position>(alphabet, payload, lengths, bases, out)
+             : decode_rows<8, QualityContextMode::Position>(alphabet, payload, lengths, bases, out);
 }
 
 }  // namespace zarv::quality
