@@ -22,7 +22,6 @@ inline constexpr uint32_t kPaths[] = {0, kCpuAvx2, kCpuAvx2 | kCpuAvx512};
 inline const char* const kPathNames[] = {"scalar", "avx2", "avx512"};
 
 inline bool path_available(uint32_t mask) { return (detected_cpu_features() & mask) == mask; }
-
 // Forces one code path for its lifetime; restores the processor's own set.
 struct ForcePath {
   explicit ForcePath(uint32_t mask) { set_cpu_feature_mask_for_testing(mask); }
@@ -55,12 +54,11 @@ inline Bytes table(const std::map<int, uint16_t>& freqs) {
   return b;
 }
 
-inline Bytes states(const std::vector<uint32_t>& lanes) {
+inline Bytes states(const std::vector<uint32_t>& lanes = std::vector<uint32_t>(32, 65536)) {
   Bytes b;
   for (uint32_t s : lanes) put_le32(b, s);
   return b;
 }
-inline Bytes initial_states() { return states(std::vector<uint32_t>(32, 65536)); }
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes out;
