@@ -87,52 +87,39 @@ TEST(NameDecoder, EmptyGroups) {
   EXPECT_EQ(decode_error({1, 0, 0}), "malformed rANS stream: truncated stream");
   // An exhausted run-count section means no runs for the remaining columns.
   RawNameStream s;
-  s.n = 2;
-  s.token_counts = varints({1, 1});
-  s.string_lengths = varints({2});
-  s.string_data = text("ab");
-  s.run_counts = varints({2});
-  s.run_syms = {S, M};
-  s.run_lens = varints({1, 1});
+  s.n = 2, s.token_counts = varints({1, 1}), s.string_lengths = varints({2}), s.string_data = text("ab");
+  s.run_counts = varints({2}), s.run_syms = {S, M}, s.run_lens = varints({1, 1});
   EXPECT_EQ(decode_ok(s.build()), (Names{"ab", "ab"}));
 }
 
-TEST(NameDecoder, NumericTokens) {
+// One token per name, all in column 0.
+RawNameStream one_column(Bytes ops, Bytes numbers, Bytes pads) {
+  RawNameStream s;
+  s.n = ops.size();
+  for (size_t i = 0; i < ops.size(); ++i) write_varint(s.token_counts, 1);
+  s.numbers = std::move(numbers), s.pads = std::move(pads);
+  s.set_ops({std::move(ops)});
+  return s;
+}
+
+TEST(NameDecoder, NumericTokensAndDeltaPlanes) {
   // Text is the value padded to digits(value) + pad; a DELTA past INT64_MAX
   // wraps, and one more DELTA wraps back.
-  RawNameStream s;
-  s.n = 7;
-  s.token_counts = varints({1, 1, 1, 1, 1, 1, 1});
-  s.numbers = varints({7, 0, 0, 123, uint64_t{std::numeric_limits<int64_t>::max()}});
-  s.pads = {2, 0, 3, 1, 0, 0, 0};
-  s.set_ops({Bytes{N, N, N, N, N, D, D}});
+  RawNameStream s =
+      one_column({N, N, N, N, N, D, D}, varints({7, 0, 0, 123, uint64_t{INT64_MAX}}), {2, 0, 3, 1, 0, 0, 0});
   s.planes[0] = {{2, 1}};  // +1, -1
   EXPECT_EQ(decode_ok(s.build()), (Names{"007", "0", "0000", "0123", "9223372036854775807", "-9223372036854775808",
                                          "9223372036854775807"}));
   // A MATCH copies text and value; a DELTA on the copy renders its own text.
-  RawNameStream copy;
-  copy.n = 3;
-  copy.token_counts = varints({1, 1, 1});
-  copy.numbers = varints({5});
-  copy.pads = {1, 0};
-  copy.set_ops({Bytes{N, M, D}});
-  copy.planes[0] = {{2}};
-  EXPECT_EQ(decode_ok(copy.build()), (Names{"05", "05", "6"}));
-}
-
-TEST(NameDecoder, DeltaPlanesCombineBytes) {
-  RawNameStream s;
-  s.n = 4;
-  s.token_counts = varints({1, 1, 1, 1});
-  s.numbers = varints({1000});
-  s.pads = {0, 0, 0, 0};
-  s.set_ops({Bytes{N, D, D, D}});
+  s = one_column({N, M, D}, varints({5}), {1, 0});
+  s.planes[0] = {{2}};
+  EXPECT_EQ(decode_ok(s.build()), (Names{"05", "05", "6"}));
   // B = 2, D = 3: codes 0x0190 (+200), 0x0003 (-2), 0x0201 (-257).
+  s = one_column({N, D, D, D}, varints({1000}), {0, 0, 0, 0});
   s.planes[0] = {{0x90, 0x03, 0x01}, {0x01, 0x00, 0x02}};
   EXPECT_EQ(decode_ok(s.build()), (Names{"1000", "1200", "1198", "941"}));
   // Plane 8 lands on bits 0..7 again (shift 64 mod 64): 0x02 | 0x04 = +3.
-  s.n = 2;
-  s.set_ops({Bytes{N, D}});
+  s = one_column({N, D}, varints({1000}), {0, 0, 0, 0});
   s.planes[0] = std::vector<Bytes>(9, Bytes{0});
   s.planes[0][0] = {0x02};
   s.planes[0][8] = {0x04};
@@ -180,18 +167,12 @@ struct ErrorCase {
 TEST(NameDecoderErrors, EveryReachableMessage) {
   const std::string m = "malformed name stream: ";
   const uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  auto ops = [](std::initializer_list<Bytes> cols) {
-    std::array<Bytes, 64> a;
-    std::copy(cols.begin(), cols.end(), a.begin());
-    return a;
-  };
   const std::vector<ErrorCase> cases = {
       {"N above the token-count length", [](auto& s) { s.n = 2; }, m + "record count exceeds token stream"},
       {"more runs than symbols", [](auto& s) { s.run_counts = varints({2}); }, m + "op sym underrun"},
       {"run length missing", [](auto& s) { s.run_lens = {}; }, m + "varint too long"},
       {"column 0 above N", [](auto& s) { s.run_lens = varints({2}); }, m + "op run too long"},
-      {"column 0 sum overflows",
-       [&](auto& s) { s.set_runs({Runs{{S, 1}, {M, kMax}}}); }, m + "op run too long"},
+      {"column 0 sum overflows", [&](auto& s) { s.set_runs({Runs{{S, 1}, {M, kMax}}}); }, m + "op run too long"},
       {"column 63 above the bound",
        [](auto& s) {
          std::array<Runs, 64> r{Runs{{S, 1}}};
@@ -199,43 +180,37 @@ TEST(NameDecoderErrors, EveryReachableMessage) {
          s.set_runs(r);
        },
        m + "op columns exceed the stream bound"},
-      {"plane longer than D",
-       [&](auto& s) { s.set_ops(ops({Bytes{D}})), s.planes[0] = {{2, 2}}; },
+      {"plane longer than D", [](auto& s) { s.set_ops({Bytes{D}}), s.planes[0] = {{2, 2}}; },
        "malformed rANS stream: rANS output length exceeds caller bound"},
-      {"plane shorter than D",
-       [&](auto& s) { s.set_ops(ops({Bytes{D}})), s.planes[0] = {{2}, {}}; }, m + "delta plane length mismatch"},
-      {"no planes for a DELTA", [&](auto& s) { s.set_ops(ops({Bytes{D}})); }, m + "delta underrun"},
-      {"DELTA with nothing before",
-       [&](auto& s) { s.set_ops(ops({Bytes{D}})), s.planes[0] = {{2}}, s.pads = {0}; },
+      {"plane shorter than D", [](auto& s) { s.set_ops({Bytes{D}}), s.planes[0] = {{2}, {}}; },
+       m + "delta plane length mismatch"},
+      {"no planes for a DELTA", [](auto& s) { s.set_ops({Bytes{D}}); }, m + "delta underrun"},
+      {"DELTA with nothing before", [](auto& s) { s.set_ops({Bytes{D}}), s.planes[0] = {{2}}, s.pads = {0}; },
        m + "DELTA without numeric prior"},
       {"DELTA after a STRING",
        [&](auto& s) {
-         s.n = 2, s.token_counts = varints({1, 1}), s.set_ops(ops({Bytes{S, D}}));
+         s.n = 2, s.token_counts = varints({1, 1}), s.set_ops({Bytes{S, D}});
          s.planes[0] = {{2}}, s.pads = {0};
        },
        m + "DELTA without numeric prior"},
-      {"MATCH in the first name", [&](auto& s) { s.set_ops(ops({Bytes{M}})); }, m + "MATCH without prior token"},
+      {"MATCH in the first name", [](auto& s) { s.set_ops({Bytes{M}}); }, m + "MATCH without prior token"},
       {"MATCH past the previous name",
        [&](auto& s) {
          s.n = 2, s.token_counts = varints({1, 2}), s.string_lengths = varints({2, 1});
-         s.set_ops(ops({Bytes{S, M}, Bytes{M}}));
+         s.set_ops({Bytes{S, M}, Bytes{M}});
        },
        m + "MATCH without prior token"},
-      {"unknown op", [&](auto& s) { s.set_ops(ops({Bytes{4}})); }, m + "unknown op"},
+      {"unknown op", [](auto& s) { s.set_ops({Bytes{4}}); }, m + "unknown op"},
       {"string data short", [](auto& s) { s.string_data = text("a"); }, m + "string data underrun"},
       {"string length missing", [](auto& s) { s.string_lengths = {}; }, m + "varint too long"},
-      {"pad missing",
-       [&](auto& s) { s.set_ops(ops({Bytes{N}})), s.numbers = varints({5}); }, m + "pad underrun"},
-      {"number missing", [&](auto& s) { s.set_ops(ops({Bytes{N}})), s.pads = {0}; }, m + "varint too long"},
+      {"pad missing", [](auto& s) { s.set_ops({Bytes{N}}), s.numbers = varints({5}); }, m + "pad underrun"},
+      {"number missing", [](auto& s) { s.set_ops({Bytes{N}}), s.pads = {0}; }, m + "varint too long"},
       {"column without ops", [](auto& s) { s.token_counts = varints({2}); }, m + "truncated"},
       {"token count cut", [](auto& s) { s.token_counts = {0x81}; }, m + "varint too long"},
   };
   for (const ErrorCase& c : cases) {
     RawNameStream s;
-    s.n = 1;
-    s.token_counts = varints({1});
-    s.string_lengths = varints({2});
-    s.string_data = text("ab");
+    s.n = 1, s.token_counts = varints({1}), s.string_lengths = varints({2}), s.string_data = text("ab");
     s.set_ops({Bytes{S}});
     ASSERT_EQ(decode_ok(s.build()), Names{"ab"});
     c.mutate(s);

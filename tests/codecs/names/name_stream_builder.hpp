@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,11 +50,8 @@ struct RawNameStream {
     std::array<Runs, 64> columns;
     for (int c = 0; c < 64; ++c) {
       for (uint8_t op : ops[c]) {
-        if (!columns[c].empty() && columns[c].back().first == op) {
-          ++columns[c].back().second;
-        } else {
-          columns[c].emplace_back(op, 1);
-        }
+        if (columns[c].empty() || columns[c].back().first != op) columns[c].emplace_back(op, 0);
+        ++columns[c].back().second;
       }
     }
     set_runs(columns);

@@ -25,7 +25,7 @@ using quality::mixing_tables;
 // A table asked for with huge pages starts all zero, is writable end to end
 // and moves like any other; a mixing model built with that mapping decodes
 // what the ordinary one decodes.
-TEST(QualityModelMemory, HugePageTablesStartZeroed) {
+TEST(QualityModelMemory, HugePageTablesStartZeroedAndDecodeAlike) {
   constexpr size_t kCount = (size_t{5} << 20) / sizeof(int16_t) + 3;  // not a whole number of huge pages
   ZeroedArray<int16_t> a;
   ASSERT_TRUE(a.allocate(kCount, true));
@@ -37,28 +37,25 @@ TEST(QualityModelMemory, HugePageTablesStartZeroed) {
   EXPECT_EQ(b.data()[kCount - 1], 2);
   ASSERT_TRUE(b.allocate(16, true));  // replaces the first mapping
   EXPECT_EQ(b.data()[15], 0);
-}
 
-TEST(QualityModelMemory, HugePageModelDecodesAlike) {
   std::mt19937 rng(7);
-  std::vector<uint8_t> bits(4000);
+  std::vector<uint8_t> bits(4000), coded;
   for (auto& x : bits) x = static_cast<uint8_t>(rng() % 5);
+  const auto ctx = [](size_t i) {
+    return std::array{uint32_t(i & 0xFFFF), uint32_t((i * 7) & 0x3FFFF), uint32_t((i * 13) & 0xFFFFF)};
+  };
+  auto enc = quality::MixingModel::create(5, 0);
   auto small = quality::MixingModel::create(5, 0);
   auto large = quality::MixingModel::create(5, uint64_t{1} << 40);  // every table on huge pages
-  ASSERT_TRUE(small.ok() && large.ok());
-  std::vector<uint8_t> coded;
-  {
-    RangeEncoder re(coded);
-    auto enc = quality::MixingModel::create(5, 0);
-    ASSERT_TRUE(enc.ok());
-    for (size_t i = 0; i < bits.size(); ++i) enc->encode(re, i & 0xFFFF, (i * 7) & 0x3FFFF, (i * 13) & 0xFFFFF, bits[i]);
-    re.finish();
-  }
+  ASSERT_TRUE(enc.ok() && small.ok() && large.ok());
+  RangeEncoder re(coded);
+  for (size_t i = 0; i < bits.size(); ++i) enc->encode(re, ctx(i)[0], ctx(i)[1], ctx(i)[2], bits[i]);
+  re.finish();
   RangeDecoder r1(coded), r2(coded);
   for (size_t i = 0; i < bits.size(); ++i) {
-    const uint32_t c1 = i & 0xFFFF, c2 = (i * 7) & 0x3FFFF, h3 = (i * 13) & 0xFFFFF;
-    ASSERT_EQ(small->decode(r1, c1, c2, h3), bits[i]);
-    ASSERT_EQ(large->decode(r2, c1, c2, h3), bits[i]);
+    const auto c = ctx(i);
+    ASSERT_EQ(small->decode(r1, c[0], c[1], c[2]), bits[i]);
+    ASSERT_EQ(large->decode(r2, c[0], c[1], c[2]), bits[i]);
   }
 }
 
@@ -354,12 +351,10 @@ TEST(QualityModelCoder, ReciprocalDivisionIsExact) {
     const uint64_t reciprocal = ~uint64_t{0} / total + 1;
     for (uint32_t range : {0xFFFFFFFFu, 0xFFFFFFFFu - total, 65536u, total * 65536u, total * 65536u - 1,
                            static_cast<uint32_t>(rng()), static_cast<uint32_t>(rng()) | 0x80000000u}) {
-      const uint32_t q = static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal) * range) >> 64);
-      ASSERT_EQ(q, range / total) << range << " / " << total;
+      ASSERT_EQ(uint32_t((static_cast<unsigned __int128>(reciprocal) * range) >> 64), range / total) << range;
     }
-    // A fresh decoder's range is 2^32 - 1.
-    RangeDecoder rd(payload);
-    ASSERT_EQ(rd.scale_by_reciprocal(reciprocal), 0xFFFFFFFFu / total);
+    RangeDecoder rd(payload);  // a fresh decoder's range is 2^32 - 1
+    ASSERT_EQ(rd.scale_by_reciprocal(reciprocal), 0xFFFFFFFFu / total) << total;
   }
 }
 
@@ -367,9 +362,8 @@ TEST(QualityModelCoder, ReciprocalDivisionIsExact) {
 // frequencies: the first four payload bytes put it there for the first
 // decode (range all ones, low 0).
 TEST(QualityModelCoder, RangeDecoderSplitPointsGoUp) {
-  const auto payload_at = [](uint32_t code) {
-    return Bytes{static_cast<uint8_t>(code >> 24), static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 8),
-                 static_cast<uint8_t>(code), 0x5A};
+  const auto payload_at = [](uint32_t c) {
+    return Bytes{uint8_t(c >> 24), uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c), 0x5A};
   };
   for (uint32_t p : {1u, 777u, 2048u, 4095u}) {
     const uint32_t bound = (0xFFFFFFFFu >> 12) * p;
@@ -383,10 +377,9 @@ TEST(QualityModelCoder, RangeDecoderSplitPointsGoUp) {
   const uint32_t r = 0xFFFFFFFFu / 7;
   for (uint32_t code : {3 * r - 1, 3 * r}) {
     const Bytes payload = payload_at(code);
-    RangeDecoder fast(payload);
+    RangeDecoder fast(payload), plain(payload);
     EXPECT_EQ(fast.scale(7), r);
     EXPECT_EQ(fast.offset(), code);
-    RangeDecoder plain(payload);
     EXPECT_EQ(plain.decode_freq(7), code / r);
   }
 }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <numeric>
 #include <random>
 
 #include "codecs/quality/quality.hpp"
@@ -17,25 +16,6 @@ namespace {
 
 using namespace quality_test;
 
-// Encodes, checks the probe, decodes with the bases when the mode needs them,
-// and compares; returns the coded stream.
-Bytes round_trip(const std::vector<uint32_t>& lengths, const Bytes& qualities, const Bytes& bases,
-                 const QualityEncodeOptions& options) {
-  auto enc = encode_quality_stream(lengths, qualities, std::span<const uint8_t>(bases), options);
-  EXPECT_TRUE(enc.ok()) << (enc.ok() ? "" : enc.error().message());
-  if (!enc.ok()) return {};
-  const bool needs = options.mode != QualityContextMode::Position;
-  EXPECT_EQ(quality_needs_sequence(*enc), needs);
-  auto dec = decode_quality_stream(*enc, needs ? std::optional(std::span<const uint8_t>(bases)) : std::nullopt);
-  EXPECT_TRUE(dec.ok()) << (dec.ok() ? "" : dec.error().message());
-  if (!dec.ok()) return *enc;
-  Bytes expected = qualities;
-  bin_qualities(options.binning, expected);
-  EXPECT_EQ(dec->lengths, lengths);
-  EXPECT_TRUE(dec->qualities == expected) << "decoded qualities differ";
-  return *enc;
-}
-
 Bytes random_bases(size_t n, std::mt19937_64& rng) {
   Bytes b(n);
   for (auto& c : b) c = "ACGTN"[rng() % 5];
@@ -45,25 +25,44 @@ Bytes random_bases(size_t n, std::mt19937_64& rng) {
 class QualityRoundTrip : public ::testing::TestWithParam<QualityContextMode> {
  protected:
   QualityEncodeOptions options() const { return with_mode(GetParam()); }
+
+  // Encodes, checks the probe, decodes with the bases when the mode needs
+  // them, and compares; returns the coded stream.
+  static Bytes round_trip(const std::vector<uint32_t>& lengths, const Bytes& qualities, const Bytes& bases,
+                          const QualityEncodeOptions& options) {
+    auto enc = encode_quality_stream(lengths, qualities, std::span<const uint8_t>(bases), options);
+    EXPECT_TRUE(enc.ok()) << (enc.ok() ? "" : enc.error().message());
+    if (!enc.ok()) return {};
+    const bool needs = options.mode != QualityContextMode::Position;
+    EXPECT_EQ(quality_needs_sequence(*enc), needs);
+    auto dec = decode_quality_stream(*enc, needs ? std::optional(std::span<const uint8_t>(bases)) : std::nullopt);
+    EXPECT_TRUE(dec.ok()) << (dec.ok() ? "" : dec.error().message());
+    if (!dec.ok()) return *enc;
+    Bytes expected = qualities;
+    bin_qualities(options.binning, expected);
+    EXPECT_EQ(dec->lengths, lengths);
+    EXPECT_TRUE(dec->qualities == expected) << "decoded qualities differ";
+    return *enc;
+  }
+  Bytes round_trip(const quality_samples::Column& c, const QualityEncodeOptions& o) const {
+    return round_trip(c.lengths, c.qualities, c.bases, o);
+  }
 };
 
 TEST_P(QualityRoundTrip, RealisticColumns) {
   const auto col = quality_samples::short_reads(400, 150, 7);
-  const Bytes coded = round_trip(col.lengths, col.qualities, col.bases, options());
-  // 40 symbols, but neighbours move together (the 2-score step noise alone
-  // is about 3 bits; the models reach 3.6 to 3.9 bits on these 60000
-  // qualities): a model that does not learn stays near log2(40) = 5.3 bits.
-  EXPECT_LT(coded.size() * 8, col.qualities.size() * 9 / 2);
+  // 40 symbols, but neighbours move together (the models reach 3.6 to 3.9
+  // bits): a model that does not learn stays near log2(40) = 5.3 bits.
+  EXPECT_LT(round_trip(col, options()).size() * 8, col.qualities.size() * 9 / 2);
   const auto four = quality_samples::short_reads(400, 150, 8, true);
-  EXPECT_LT(round_trip(four.lengths, four.qualities, four.bases, options()).size() * 8, four.qualities.size() * 2);
-  const auto longer = quality_samples::long_reads(4, 3000, 11);
-  round_trip(longer.lengths, longer.qualities, longer.bases, options());
+  EXPECT_LT(round_trip(four, options()).size() * 8, four.qualities.size() * 2);
+  round_trip(quality_samples::long_reads(4, 3000, 11), options());
 }
 
 TEST_P(QualityRoundTrip, EdgeColumns) {
   std::mt19937_64 rng(5);
-  round_trip({}, {}, {}, options());                    // zero reads
-  round_trip({0, 0, 0}, {}, {}, options());             // only empty reads
+  round_trip({}, {}, {}, options());                         // zero reads
+  round_trip({0, 0, 0}, {}, {}, options());                  // only empty reads
   round_trip({1}, bytes_of("?"), bytes_of("G"), options());  // one quality
   round_trip({0, 3, 0, 2}, bytes_of("ABCDE"), bytes_of("ACGTN"), options());
   // One long read of a single value, then one of alternating values.
@@ -92,7 +91,7 @@ TEST_P(QualityRoundTrip, EveryAlphabetSizeClass) {
   }
 }
 
-TEST_P(QualityRoundTrip, WriterChosenAlphabetAndQuantizers) {
+TEST_P(QualityRoundTrip, WriterChosenAlphabetQuantizersAndBinning) {
   const auto col = quality_samples::short_reads(50, 100, 3);
   // Descending, so the base symbol is the highest and relative values wrap,
   // plus an entry that never occurs; in mode 4 random quantizer bytes.
@@ -104,18 +103,16 @@ TEST_P(QualityRoundTrip, WriterChosenAlphabetAndQuantizers) {
   std::mt19937_64 rng(2);
   Bytes quantizers(GetParam() == QualityContextMode::MixingQuantized ? 2 * alphabet.size() : 0);
   for (auto& b : quantizers) b = static_cast<uint8_t>(rng());
-  const Bytes coded = round_trip(col.lengths, col.qualities, col.bases, with_mode(GetParam(), alphabet, quantizers));
+  Bytes coded = round_trip(col, with_mode(GetParam(), alphabet, quantizers));
   ASSERT_GT(coded.size(), 4 + alphabet.size() + quantizers.size());
   EXPECT_TRUE(std::equal(alphabet.begin(), alphabet.end(), coded.begin() + 4));
   EXPECT_TRUE(std::equal(quantizers.begin(), quantizers.end(), coded.begin() + 4 + alphabet.size()));
-}
 
-TEST_P(QualityRoundTrip, EveryBinningMode) {
-  const auto col = quality_samples::short_reads(40, 120, 9);
+  const auto binned = quality_samples::short_reads(40, 120, 9);
   for (uint8_t tag = 0; tag <= 5; ++tag) {
     auto opts = options();
     opts.binning = static_cast<QualityBinning>(tag);
-    const Bytes coded = round_trip(col.lengths, col.qualities, col.bases, opts);
+    coded = round_trip(binned, opts);
     ASSERT_GE(coded.size(), 2u);
     EXPECT_EQ(coded[1], tag);
   }
@@ -124,14 +121,8 @@ TEST_P(QualityRoundTrip, EveryBinningMode) {
 TEST_P(QualityRoundTrip, LowerCaseBasesCodeAsUpperCase) {
   if (GetParam() == QualityContextMode::Position) GTEST_SKIP() << "mode 0 has no base context";
   const auto col = quality_samples::short_reads(30, 100, 4);
-  auto enc = encode_quality_stream(col.lengths, col.qualities, std::span<const uint8_t>(col.bases), options());
-  ASSERT_TRUE(enc.ok());
   Bytes lower = col.bases;
   for (auto& c : lower) c = static_cast<uint8_t>(std::tolower(c));
-  auto dec = decode_quality_stream(*enc, std::span<const uint8_t>(lower));
-  ASSERT_TRUE(dec.ok());
-  EXPECT_TRUE(dec->qualities == col.qualities);
-
   // 'N' codes as 0 like 'A': alternating N/C and A/C give the same contexts
   // (the run counter sees the same pattern of repeats).
   const std::vector<uint32_t> lengths = {64};
@@ -141,11 +132,14 @@ TEST_P(QualityRoundTrip, LowerCaseBasesCodeAsUpperCase) {
     nc[i] = i % 2 ? 'C' : 'N';
     ac[i] = i % 2 ? 'C' : 'A';
   }
-  auto enc_n = encode_quality_stream(lengths, q, std::span<const uint8_t>(nc), options());
-  ASSERT_TRUE(enc_n.ok());
-  auto dec_a = decode_quality_stream(*enc_n, std::span<const uint8_t>(ac));
-  ASSERT_TRUE(dec_a.ok());
-  EXPECT_EQ(dec_a->qualities, q);
+  for (const auto& [len, qual, enc_bases, dec_bases] :
+       {std::tuple(col.lengths, col.qualities, col.bases, lower), std::tuple(lengths, q, nc, ac)}) {
+    auto enc = encode_quality_stream(len, qual, std::span<const uint8_t>(enc_bases), options());
+    ASSERT_TRUE(enc.ok());
+    auto dec = decode_quality_stream(*enc, std::span<const uint8_t>(dec_bases));
+    ASSERT_TRUE(dec.ok());
+    EXPECT_TRUE(dec->qualities == qual);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, QualityRoundTrip,

@@ -1,19 +1,15 @@
 // Synthetic quality columns with the structure of real runs, for the quality
 // tests and the quality benchmark.
 //
-// Short reads (Illumina-like, Phred+33, scores 2..41): each read draws a
-// profile (85% good, 12% middling, 3% poor) whose mean falls from its start
-// score to its end score along the read, steeper toward the end; the first
-// few cycles sit a little lower. The deviation from the mean is an AR(1)
-// walk (correlation 0.7, step sd 2), so neighbouring qualities move together.
-// One position in fifty dips to a score of 2..15, an 'N' base gets score 2,
-// and one read in ten ends in a run of score 2 ('#') over a random part of
-// its last 40%. The 4-level variant maps scores to 2/12/23/37 as recent
-// instruments report them.
+// Short reads (Illumina-like, Phred+33, scores 2..41): per read a profile
+// (85% good, 12% middling, 3% poor) whose mean falls from start to end score,
+// steeper toward the end and a little lower over the first cycles, plus an
+// AR(1) deviation (correlation 0.7, step sd 2). One position in fifty dips to
+// 2..15, an 'N' base scores 2, and one read in ten ends in a run of 2 ('#')
+// over part of its last 40%. The 4-level variant maps to 2/12/23/37.
 //
-// Long reads (nanopore-like, scores 1..50): log-normal lengths around the
-// mean, a per-read mean score of 9..21, a noisier AR(1) walk, and lower
-// scores inside homopolymer runs, which the bases are generated to contain.
+// Long reads (nanopore-like, scores 1..50): log-normal lengths, a per-read
+// mean of 9..21, a noisier AR(1) walk, and lower scores in homopolymer runs.
 #pragma once
 
 #include <algorithm>

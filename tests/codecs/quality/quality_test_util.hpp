@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "codecs/entropy/varint.hpp"
 #include "codecs/quality/quality.hpp"
 
 namespace zarv::quality_test {
@@ -19,22 +20,13 @@ namespace zarv::quality_test {
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
+inline std::string text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+inline void put_varint(Bytes& out, uint64_t v) { write_varint(out, v); }
 
-inline void put_varint(Bytes& out, uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<uint8_t>(v));
-}
-
-// Version 2, tag, mode, alphabet size and alphabet, written by hand.
+// Version 2, tag, mode, alphabet size and alphabet.
 inline Bytes stream_head(uint8_t mode, std::string_view alphabet, uint8_t tag = 0) {
   Bytes out(4 + alphabet.size());
-  out[0] = 2;
-  out[1] = tag;
-  out[2] = mode;
-  out[3] = static_cast<uint8_t>(alphabet.size());
+  out[0] = 2, out[1] = tag, out[2] = mode, out[3] = static_cast<uint8_t>(alphabet.size());
   std::copy(alphabet.begin(), alphabet.end(), out.begin() + 4);
   return out;
 }
@@ -45,8 +37,6 @@ inline void put_lengths(Bytes& out, const std::vector<uint32_t>& lengths) {
   out.push_back(0);
   for (uint32_t len : lengths) put_varint(out, len);
 }
-
-inline std::string text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 
 // The decoded qualities as text, failing the test on an error.
 inline std::string decode_text(const Bytes& coded, std::optional<std::span<const uint8_t>> bases = std::nullopt) {
@@ -59,7 +49,6 @@ inline std::string decode_text(const Bytes& coded, std::optional<std::span<const
 inline std::string decode_error(const Bytes& coded, std::optional<std::span<const uint8_t>> bases = std::nullopt,
                                 const QualityDecodeLimits& limits = {}) {
   auto r = decode_quality_stream(coded, bases, limits);
-  EXPECT_FALSE(r.ok());
   if (r.ok()) return "<decoded>";
   EXPECT_EQ(r.error().kind, ErrorKind::Quality);
   return r.error().message();
