@@ -5,6 +5,10 @@
 #include "core/crc32c.hpp"
 #include "writer/assembler.hpp"
 
+// Specs are written with designated initializers; the fields left out keep
+// their defaults on purpose.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace zarv {
 namespace {
 
@@ -20,6 +24,7 @@ std::string message_of(const Bytes& b) {
   auto r = parse(b);
   return r.ok() ? "ok" : r.error().message();
 }
+std::string message_of(const HeaderSpec& spec) { return message_of(writer::build_header(spec)); }
 
 TEST(Header, MinimalHeaderIs25BytesAndLeavesSourceAfterCrc) {
   Bytes b = writer::build_header({});
@@ -68,114 +73,79 @@ TEST(Header, ChecksRunInOrder) {
   // Shorter than 21 bytes: truncated even with the wrong magic.
   EXPECT_EQ(message_of(Bytes(20, 'x')), "truncated zarv stream");
   EXPECT_EQ(message_of(Bytes(21, 'x')), "not an zarv container (bad magic)");
-
-  HeaderSpec v23;
-  v23.major = 2;
-  v23.minor = 3;
-  v23.crc = 0;  // version is checked before the CRC
-  EXPECT_EQ(message_of(writer::build_header(v23)),
+  // Version and required features are checked before the CRC.
+  EXPECT_EQ(message_of(HeaderSpec{.major = 2, .minor = 3, .crc = 0}),
             "unsupported zarv format version 2.3 (this build reads 1.x)");
-
-  HeaderSpec minor;
-  minor.minor = 250;
-  EXPECT_EQ(message_of(writer::build_header(minor)), "ok");
-
-  HeaderSpec features;
-  features.required_features = 0x6;
-  features.crc = 0;
-  EXPECT_EQ(message_of(writer::build_header(features)),
+  EXPECT_EQ(message_of(HeaderSpec{.minor = 250}), "ok");
+  EXPECT_EQ(message_of(HeaderSpec{.required_features = 0x6, .crc = 0}),
             "zarv archive requires unsupported features (bits 0x4); upgrade zarv");
-  features.required_features = 0xF000000000000003ull;
-  EXPECT_EQ(message_of(writer::build_header(features)),
+  EXPECT_EQ(message_of(HeaderSpec{.required_features = 0xF000000000000003ull, .crc = 0}),
             "zarv archive requires unsupported features (bits 0xf000000000000000); upgrade zarv");
-
   // Unknown flags are only reported once the CRC is known good.
-  HeaderSpec flags;
-  flags.flags = 0x41;
-  EXPECT_EQ(message_of(writer::build_header(flags)),
+  EXPECT_EQ(message_of(HeaderSpec{.flags = 0x41}),
             "zarv archive uses unsupported header flags (bits 0x40); upgrade zarv");
-  flags.crc = 1;
-  EXPECT_EQ(message_of(writer::build_header(flags)), "corrupted zarv data: header (crc mismatch)");
-
+  EXPECT_EQ(message_of(HeaderSpec{.flags = 0x41, .crc = 1}), "corrupted zarv data: header (crc mismatch)");
   // Extension region and CRC cut short.
-  HeaderSpec ext;
-  ext.extensions.push_back({0x05, Bytes(10, 1)});
-  Bytes full = writer::build_header(ext);
+  Bytes full = writer::build_header({.extensions = {{0x05, Bytes(10, 1)}}});
   for (size_t cut = 21; cut < full.size(); ++cut) {
     EXPECT_EQ(message_of(Bytes(full.begin(), full.begin() + cut)), "truncated zarv stream") << cut;
   }
 }
 
 TEST(Header, ExtensionRecords) {
-  auto with_records = [](std::vector<writer::ExtensionRecord> recs, uint64_t features = 1,
-                         uint8_t group = 1) {
-    HeaderSpec s;
-    s.extensions = std::move(recs);
-    s.required_features = features;
-    s.group_size = group;
-    return writer::build_header(s);
+  auto with_records = [](std::vector<writer::ExtensionRecord> recs, uint64_t features = 1) {
+    return message_of(HeaderSpec{.required_features = features, .extensions = std::move(recs)});
   };
-  EXPECT_EQ(message_of(with_records({{0x05, Bytes(3, 0)}})), "ok");
-  EXPECT_EQ(message_of(with_records({{0x85, {}}})),
+  const std::string disagree = "malformed zarv block: encryption feature bit and header extension disagree";
+  EXPECT_EQ(with_records({{0x05, Bytes(3, 0)}}), "ok");
+  EXPECT_EQ(with_records({{0x85, {}}}),
             "zarv archive has an unsupported critical header extension (tag 0x85); upgrade zarv");
-  EXPECT_EQ(message_of(with_records({}, 3)),
-            "malformed zarv block: encryption feature bit and header extension disagree");
+  EXPECT_EQ(with_records({}, 3), disagree);
   Bytes enc(42, 0);
   enc[0] = 1;
-  EXPECT_EQ(message_of(with_records({{0x81, enc}}, 1)),
-            "malformed zarv block: encryption feature bit and header extension disagree");
-  EXPECT_EQ(message_of(with_records({{0x81, enc}}, 3)), "ok");
+  EXPECT_EQ(with_records({{0x81, enc}}, 1), disagree);
+  EXPECT_EQ(with_records({{0x81, enc}}, 3), "ok");
   enc[0] = 2;
-  EXPECT_EQ(message_of(with_records({{0x81, enc}}, 3)),
+  EXPECT_EQ(with_records({{0x81, enc}}, 3),
             "zarv archive uses an unsupported encryption scheme version 2; upgrade zarv");
-  EXPECT_EQ(message_of(with_records({{0x81, Bytes(41, 1)}}, 3)),
+  EXPECT_EQ(with_records({{0x81, Bytes(41, 1)}}, 3),
             "malformed zarv block: encryption header extension has the wrong length");
-
-  HeaderSpec raw;
-  raw.raw_extension_region = Bytes{0x05, 0x00};
-  EXPECT_EQ(message_of(writer::build_header(raw)),
+  EXPECT_EQ(message_of(HeaderSpec{.raw_extension_region = Bytes{0x05, 0x00}}),
             "malformed zarv block: truncated header extension record");
-  raw.raw_extension_region = Bytes{0x05, 0x02, 0x00, 0xAA};
-  EXPECT_EQ(message_of(writer::build_header(raw)),
+  EXPECT_EQ(message_of(HeaderSpec{.raw_extension_region = Bytes{0x05, 0x02, 0x00, 0xAA}}),
             "malformed zarv block: header extension record overruns region");
 }
 
 TEST(Header, MemberLabels) {
-  auto labels_of = [](Bytes body, uint8_t group, std::vector<Bytes> more = {}) {
-    auto ext = parse_extensions(
-        [&] {
-          Bytes region;
-          auto add = [&](const Bytes& b) {
-            region.push_back(0x01);
-            region.push_back(static_cast<uint8_t>(b.size()));
-            region.push_back(static_cast<uint8_t>(b.size() >> 8));
-            region.insert(region.end(), b.begin(), b.end());
-          };
-          add(body);
-          for (const Bytes& m : more) add(m);
-          return region;
-        }(),
-        group);
-    EXPECT_TRUE(ext.ok());
-    return ext.ok() ? ext->member_labels : std::vector<std::string>{"<error>"};
-  };
   using L = std::vector<std::string>;
-  EXPECT_EQ(labels_of(writer::member_labels_body({"R1", "R2"}), 2), (L{"R1", "R2"}));
-  // Count differs from the group size.
-  EXPECT_EQ(labels_of(writer::member_labels_body({"R1", "R2"}), 4), L{});
-  // A 16-byte label, an empty label, invalid UTF-8, a body that ends early.
-  EXPECT_EQ(labels_of(writer::member_labels_body({"R1", std::string(16, 'x')}), 2), L{});
-  EXPECT_EQ(labels_of(writer::member_labels_body({"R1", ""}), 2), L{});
-  EXPECT_EQ(labels_of(writer::member_labels_body({"R1", "\xC3"}), 2), L{});
-  EXPECT_EQ(labels_of(writer::member_labels_body({"R1"}, 2), 2), L{});
-  EXPECT_EQ(labels_of({}, 1), L{});
+  // Each body becomes one member-labels record (tag 0x01) of the region.
+  auto labels_of = [](std::vector<Bytes> bodies, uint8_t group) {
+    Bytes region;
+    for (const Bytes& b : bodies) {
+      region.insert(region.end(), {0x01, static_cast<uint8_t>(b.size()), static_cast<uint8_t>(b.size() >> 8)});
+      region.insert(region.end(), b.begin(), b.end());
+    }
+    auto ext = parse_extensions(region, group);
+    EXPECT_TRUE(ext.ok());
+    return ext.ok() ? ext->member_labels : L{"<error>"};
+  };
+  auto body = [](L labels, std::optional<uint8_t> count = {}) { return writer::member_labels_body(labels, count); };
+  EXPECT_EQ(labels_of({body({"R1", "R2"})}, 2), (L{"R1", "R2"}));
+  // Dropped: a count that differs from the group size, a 16-byte label, an
+  // empty label, invalid UTF-8, a body that ends early, an empty body.
+  EXPECT_EQ(labels_of({body({"R1", "R2"})}, 4), L{});
+  EXPECT_EQ(labels_of({body({"R1", std::string(16, 'x')})}, 2), L{});
+  EXPECT_EQ(labels_of({body({"R1", ""})}, 2), L{});
+  EXPECT_EQ(labels_of({body({"R1", "\xC3"})}, 2), L{});
+  EXPECT_EQ(labels_of({body({"R1"}, 2)}, 2), L{});
+  EXPECT_EQ(labels_of({Bytes{}}, 1), L{});
   // 15-byte label and multi-byte UTF-8 are fine; bytes after `count` labels are ignored.
-  Bytes body = writer::member_labels_body({std::string(15, 'y'), "\xC3\xA9"});
-  body.push_back(0x7F);
-  EXPECT_EQ(labels_of(body, 2), (L{std::string(15, 'y'), "\xC3\xA9"}));
+  Bytes longest = body({std::string(15, 'y'), "\xC3\xA9"});
+  longest.push_back(0x7F);
+  EXPECT_EQ(labels_of({longest}, 2), (L{std::string(15, 'y'), "\xC3\xA9"}));
   // A later record replaces the earlier one, even when it yields nothing.
-  EXPECT_EQ(labels_of(writer::member_labels_body({"A"}), 1, {writer::member_labels_body({"B"})}), L{"B"});
-  EXPECT_EQ(labels_of(writer::member_labels_body({"A"}), 1, {Bytes{}}), L{});
+  EXPECT_EQ(labels_of({body({"A"}), body({"B"})}, 1), L{"B"});
+  EXPECT_EQ(labels_of({body({"A"}), Bytes{}}, 1), L{});
 }
 
 }  // namespace

@@ -64,28 +64,33 @@ TEST(Crypto, DerivationParameterErrors) {
   EXPECT_EQ(derive_error(fields(0xFFFFFFFFu, 1, 1)), "key derivation failed: out of memory");
 }
 
-// The unit layout, written out byte by byte here rather than with the helpers.
-std::array<uint8_t, 12> nonce_for(const EncryptionFields& f, uint64_t index) {
-  std::array<uint8_t, 12> n{};
-  std::memcpy(n.data(), f.archive_id.data(), 4);
-  std::memcpy(n.data() + 4, &index, 8);  // little-endian host
-  return n;
+// The unit layout, written out byte by byte here rather than with the helpers:
+// nonce = first 4 bytes of the archive id + 8-byte little-endian index;
+// associated data = 8-byte label + archive id + `tail`.
+std::array<uint8_t, 8> le64(uint64_t v) {
+  std::array<uint8_t, 8> b;
+  for (int i = 0; i < 8; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
+  return b;
 }
-std::vector<uint8_t> ad_for(const char* label, const EncryptionFields& f, uint64_t index) {
-  std::vector<uint8_t> ad(label, label + 8);
+std::vector<uint8_t> seal(const ArchiveKey& k, const EncryptionFields& f, std::string_view label, uint64_t index,
+                          std::span<const uint8_t> tail, const std::vector<uint8_t>& msg) {
+  std::array<uint8_t, 12> nonce{};
+  std::memcpy(nonce.data(), f.archive_id.data(), 4);
+  std::memcpy(nonce.data() + 4, le64(index).data(), 8);
+  std::vector<uint8_t> ad(label.begin(), label.end());
   ad.insert(ad.end(), f.archive_id.begin(), f.archive_id.end());
-  for (int i = 0; i < 8; ++i) ad.push_back(static_cast<uint8_t>(index >> (8 * i)));
-  return ad;
-}
-std::vector<uint8_t> seal(const uint8_t* key, const std::vector<uint8_t>& msg, const std::array<uint8_t, 12>& nonce,
-                          const std::vector<uint8_t>& ad) {
+  ad.insert(ad.end(), tail.begin(), tail.end());
   std::vector<uint8_t> out(msg.size() + 16);
   unsigned long long clen = 0;
-  EXPECT_EQ(sodium_init() >= 0, true);
+  EXPECT_GE(sodium_init(), 0);
   crypto_aead_chacha20poly1305_ietf_encrypt(out.data(), &clen, msg.data(), msg.size(), ad.data(), ad.size(), nullptr,
-                                            nonce.data(), key);
+                                            nonce.data(), k.key());
   out.resize(clen);
   return out;
+}
+std::vector<uint8_t> seal_unit(const ArchiveKey& k, const EncryptionFields& f, std::string_view label, uint64_t index,
+                               const std::vector<uint8_t>& msg) {
+  return seal(k, f, label, index, le64(index), msg);
 }
 
 TEST(Crypto, SealedBlocksAndReferenceFrame) {
@@ -94,35 +99,33 @@ TEST(Crypto, SealedBlocksAndReferenceFrame) {
   ASSERT_TRUE(key.ok());
   const ArchiveKey& k = **key;
   std::vector<uint8_t> msg = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  const std::string failed = "decryption failed: wrong passphrase, or the data is corrupted or tampered";
 
-  auto sealed = seal(k.key(), msg, nonce_for(f, 7), ad_for("ZARVBLK1", f, 7));
+  auto sealed = seal_unit(k, f, "ZARVBLK1", 7, msg);
   auto opened = open_block(k, 7, sealed);
   ASSERT_TRUE(opened.ok()) << opened.error().message();
   EXPECT_EQ(*opened, msg);
-  const std::string failed = "decryption failed: wrong passphrase, or the data is corrupted or tampered";
   EXPECT_EQ(open_block(k, 6, sealed).error().message(), failed);  // moved block
   EXPECT_EQ(open_global_reference(k, sealed).error().message(), failed);
+  // Another passphrase gives another key.
+  auto other = derive_key("Secret", f.serialize());
+  ASSERT_TRUE(other.ok());
+  EXPECT_EQ(open_block(**other, 7, sealed).error().message(), failed);
   sealed[3] ^= 1;
   EXPECT_EQ(open_block(k, 7, sealed).error().message(), failed);
 
-  auto ref = seal(k.key(), msg, nonce_for(f, 0xFFFFFFFFFFFFFFFEull), ad_for("ZARVGRF1", f, 0xFFFFFFFFFFFFFFFEull));
+  auto ref = seal_unit(k, f, "ZARVGRF1", 0xFFFFFFFFFFFFFFFEull, msg);
   ASSERT_TRUE(open_global_reference(k, ref).ok());
   EXPECT_EQ(open_block(k, 0xFFFFFFFFFFFFFFFEull, ref).error().message(), failed);  // label is bound too
 
   // 16 bytes: an empty message if the tag verifies; 15 bytes never opens.
-  auto empty = seal(k.key(), {}, nonce_for(f, 0), ad_for("ZARVBLK1", f, 0));
+  auto empty = seal_unit(k, f, "ZARVBLK1", 0, {});
   ASSERT_EQ(empty.size(), 16u);
   auto e = open_block(k, 0, empty);
   ASSERT_TRUE(e.ok());
   EXPECT_TRUE(e->empty());
   empty.pop_back();
   EXPECT_EQ(open_block(k, 0, empty).error().kind, ErrorKind::Crypto);
-
-  // Another passphrase gives another key.
-  auto other = derive_key("Secret", f.serialize());
-  ASSERT_TRUE(other.ok());
-  auto sealed2 = seal(k.key(), msg, nonce_for(f, 1), ad_for("ZARVBLK1", f, 1));
-  EXPECT_EQ(open_block(**other, 1, sealed2).error().message(), failed);
 }
 
 TEST(Crypto, FooterTag) {
@@ -139,17 +142,11 @@ TEST(Crypto, FooterTag) {
   idx.whole_file_crc = 0x12345678;
   std::vector<uint8_t> body = serialize_footer_for_tag(idx);
   ASSERT_EQ(body.size(), 16u + 60u);
-  EXPECT_EQ(body[0], 1);             // group count
-  EXPECT_EQ(body[4], 67);            // first block offset
-  EXPECT_EQ(body[4 + 60 + 8], 0x78); // whole-file CRC after total reads
-
-  std::array<uint8_t, 12> nonce{};
-  std::memcpy(nonce.data(), f.archive_id.data(), 4);
-  std::memset(nonce.data() + 4, 0xFF, 8);
-  std::vector<uint8_t> ad = {'Z', 'A', 'R', 'V', 'F', 'T', 'R', '1'};
-  ad.insert(ad.end(), f.archive_id.begin(), f.archive_id.end());
-  ad.insert(ad.end(), body.begin(), body.end());
-  auto tag = seal((*key)->key(), {}, nonce, ad);
+  EXPECT_EQ(body[0], 1);              // group count
+  EXPECT_EQ(body[4], 67);             // first block offset
+  EXPECT_EQ(body[4 + 60 + 8], 0x78);  // whole-file CRC after total reads
+  // Nonce index all ones; the footer body is the associated data's tail.
+  auto tag = seal(**key, f, "ZARVFTR1", ~uint64_t{0}, body, {});
   ASSERT_EQ(tag.size(), 16u);
   std::span<const uint8_t, 16> t(tag.data(), 16);
   EXPECT_TRUE(check_footer_tag(**key, body, t).ok());

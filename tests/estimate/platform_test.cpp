@@ -35,57 +35,33 @@ std::vector<std::string> unmatched_names(size_t n) {
   return v;
 }
 
-TEST(PlatformNames, IlluminaShapes) {
-  EXPECT_EQ(classify({"A00123:8:H5KJVDSXX:1:1101:10004:10019 1:N:0:ACGT"}), Platform::Illumina);
-  // "/1" dropped, head before "#" has five fields.
-  EXPECT_EQ(classify({"HWI-ST1234:8:1101:1234:5678#0/1"}), Platform::Illumina);
-  EXPECT_EQ(classify({"a:b:c:1:2"}), Platform::Illumina);
-  // Four fields; a non-digit or empty last field.
-  EXPECT_EQ(classify({"b:c:1:2"}), Platform::Unknown);
-  EXPECT_EQ(classify({"a:b:c:1:2x"}), Platform::Unknown);
-  EXPECT_EQ(classify({"a:b:c:1:"}), Platform::Unknown);
-  EXPECT_EQ(classify({"#a:b:c:1:2"}), Platform::Unknown);  // empty head
-}
-
-TEST(PlatformNames, MgiShapes) {
-  EXPECT_EQ(classify({"V300012345L1C001R0010000001/1"}), Platform::MgiBgi);
-  EXPECT_EQ(classify({"E100012345L1C001R0010000001"}), Platform::MgiBgi);
-  EXPECT_EQ(classify({"ABCD12L1C1R1"}), Platform::Unknown);  // four leading capitals
-  EXPECT_EQ(classify({"AB12L1R1C1"}), Platform::MgiBgi);     // C and R in either order
-  EXPECT_EQ(classify({"AB12L1C1"}), Platform::Unknown);      // no R
-  EXPECT_EQ(classify({"AB12LXC1R1"}), Platform::Unknown);    // L not followed by a digit
-  EXPECT_EQ(classify({"ABL1C1R1"}), Platform::Unknown);      // no digit run
-  EXPECT_EQ(classify({"/1"}), Platform::Unknown);            // empty effective name
-}
-
-TEST(PlatformNames, PacBioShapes) {
-  EXPECT_EQ(classify({"m64011_190830_220126/1/ccs"}), Platform::PacBio);
-  EXPECT_EQ(classify({"m64011_190830_220126/1"}), Platform::Unknown);  // one "/"
-  EXPECT_EQ(classify({"m64011/12/"}), Platform::Unknown);       // ends in "/"
-  EXPECT_EQ(classify({"m64011/12/ccs/"}), Platform::Unknown);   // ends in "/"
-  EXPECT_EQ(classify({"m64011/12/ccs/ x"}), Platform::Unknown); // the name part ends in "/"
-  EXPECT_EQ(classify({"m64011/12/ccs x/"}), Platform::PacBio);  // only the description does
-  EXPECT_EQ(classify({"mabc/12/x"}), Platform::Unknown);  // no digit in first field
-  EXPECT_EQ(classify({"x64/12/x"}), Platform::Unknown);   // does not begin with m
-  EXPECT_EQ(classify({"m64//x"}), Platform::Unknown);     // empty second field
-  EXPECT_EQ(classify({"m64/1a/x"}), Platform::Unknown);
-}
-
-TEST(PlatformNames, NanoporeShapes) {
-  EXPECT_EQ(classify({"0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d"}), Platform::Nanopore);
-  EXPECT_EQ(classify({"0A1B2C3D-4E5F-6A7B-8C9D-0E1F2A3B4C5D extra"}), Platform::Nanopore);
-  EXPECT_EQ(classify({"0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5g"}), Platform::Unknown);  // g is not hex
-  EXPECT_EQ(classify({"0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5"}), Platform::Unknown);   // 35 bytes
-  EXPECT_EQ(classify({"0a1b2c3d04e5f-6a7b-8c9d-0e1f2a3b4c5"}), Platform::Unknown);   // dash misplaced
-  EXPECT_EQ(classify({"read1 runid=abc"}), Platform::Nanopore);
-  EXPECT_EQ(classify({"read1 start_time=2020"}), Platform::Nanopore);
-  EXPECT_EQ(classify({"read1 batch=7"}), Platform::Nanopore);  // contains "ch="
-  EXPECT_EQ(classify({"runid=abc"}), Platform::Unknown);       // in the name, not the description
-}
-
-TEST(PlatformNames, RuleOrderFirstMatchVotes) {
-  // An Illumina-shaped name with a nanopore description key votes Nanopore.
-  EXPECT_EQ(classify({"a:b:c:1:2 ch=5"}), Platform::Nanopore);
+TEST(PlatformNames, EachShape) {
+  const Platform I = Platform::Illumina, M = Platform::MgiBgi, P = Platform::PacBio, N = Platform::Nanopore,
+                 U = Platform::Unknown;
+  for (auto [name, want] : std::initializer_list<std::pair<std::string_view, Platform>>{
+           // Illumina: at least five ":" fields before any "#", the last two all digits.
+           {"A00123:8:H5KJVDSXX:1:1101:10004:10019 1:N:0:ACGT", I}, {"HWI-ST1234:8:1101:1234:5678#0/1", I},
+           {"a:b:c:1:2", I}, {"b:c:1:2", U}, {"a:b:c:1:2x", U}, {"a:b:c:1:", U},
+           {"#a:b:c:1:2", U},  // empty head
+           // MGI: 1 to 3 capitals, digits, "L" and a digit, then a "C" and an "R" in either order.
+           {"V300012345L1C001R0010000001/1", M}, {"E100012345L1C001R0010000001", M}, {"AB12L1R1C1", M},
+           {"ABCD12L1C1R1", U}, {"AB12L1C1", U}, {"AB12LXC1R1", U}, {"ABL1C1R1", U},
+           {"/1", U},  // empty effective name
+           // PacBio: "m..." with a digit, "/", digits, "/", and no "/" ending the name part.
+           {"m64011_190830_220126/1/ccs", P}, {"m64011_190830_220126/1", U}, {"m64011/12/", U},
+           {"m64011/12/ccs/", U}, {"m64011/12/ccs/ x", U}, {"m64011/12/ccs x/", P},
+           {"mabc/12/x", U}, {"x64/12/x", U}, {"m64//x", U}, {"m64/1a/x", U},
+           // Nanopore: a 36-byte hex identifier, or a key in the description.
+           {"0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d", N}, {"0A1B2C3D-4E5F-6A7B-8C9D-0E1F2A3B4C5D extra", N},
+           {"0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5g", U}, {"0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5", U},
+           {"0a1b2c3d04e5f-6a7b-8c9d-0e1f2a3b4c5", U},  // dash misplaced
+           {"read1 runid=abc", N}, {"read1 start_time=2020", N},
+           {"read1 batch=7", N},  // contains "ch="
+           {"runid=abc", U},      // in the name, not the description
+           {"a:b:c:1:2 ch=5", N},  // rule order: the nanopore key is matched first
+       }) {
+    EXPECT_EQ(classify({name}), want) << name;
+  }
 }
 
 TEST(PlatformNames, VoteDecisionAndTies) {
@@ -105,14 +81,13 @@ TEST(PlatformNames, VoteDecisionAndTies) {
   EXPECT_EQ(classify({}), Platform::Unknown);
 }
 
-TEST(PlatformDetect, HintWinsWithoutLookingAtTheBatch) {
+TEST(PlatformDetect, HintAndFirstSixteenNames) {
+  // A hint wins without looking at the batch.
   const SampleBatch b = make_batch({"0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d"}, 10, 'I');
   EXPECT_EQ(detect_platform(1, b), Platform::Illumina);
   EXPECT_EQ(detect_platform(0, b), Platform::Unknown);
   EXPECT_EQ(detect_platform(kNoPlatformHint, b), Platform::Nanopore);
-}
-
-TEST(PlatformDetect, OnlyFirstSixteenNamesVote) {
+  // Only the first sixteen names vote; unmatched short reads stay Unknown.
   std::vector<std::string> names = unmatched_names(16);
   for (int i = 0; i < 5; ++i) names.push_back("m64011_190830/" + std::to_string(i) + "/ccs");
   EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 150, 'I')), Platform::Unknown);
@@ -120,24 +95,20 @@ TEST(PlatformDetect, OnlyFirstSixteenNamesVote) {
   EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 150, 'I')), Platform::Illumina);
 }
 
-TEST(PlatformDetect, UnmatchedShortReadsAreUnknown) {
-  EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(unmatched_names(16), 150, '5')), Platform::Unknown);
-}
-
 TEST(PlatformDetect, FallbackOnMeanLengthAndPhred) {
-  const auto names = unmatched_names(4);
-  // Phred = character - 33: 'D' 35, '5' 20, '?' 30, 'A' 32, '=' 28.
-  EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 800, 'D')), Platform::PacBio);
-  EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 800, '5')), Platform::Nanopore);
-  EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 800, '?')), Platform::Unknown);
-  EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 800, 'A')), Platform::PacBio);    // 32 inclusive
-  EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 800, '=')), Platform::Nanopore);  // 28 inclusive
-  // A mean length of exactly 500 is not long, whatever the qualities.
-  EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 500, 'D')), Platform::Unknown);
-  EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(names, 500, '5')), Platform::Unknown);
-}
-
-TEST(PlatformDetect, FallbackCountsLowBytesAsZeroAndStopsAtQualityEnd) {
+  // Phred = character - 33: 'D' 35, '5' 20, '?' 30, 'A' 32, '=' 28. A mean
+  // length of exactly 500 is not long, whatever the qualities.
+  for (auto [length, qual, want] : std::initializer_list<std::tuple<uint32_t, char, Platform>>{
+           {800, 'D', Platform::PacBio},
+           {800, '5', Platform::Nanopore},
+           {800, '?', Platform::Unknown},
+           {800, 'A', Platform::PacBio},    // 32 inclusive
+           {800, '=', Platform::Nanopore},  // 28 inclusive
+           {500, 'D', Platform::Unknown},
+           {500, '5', Platform::Unknown}}) {
+    EXPECT_EQ(detect_platform(kNoPlatformHint, make_batch(unmatched_names(4), length, qual)), want)
+        << length << " " << qual;
+  }
   SampleBatch b = make_batch({"x"}, 600, 'I');
   // 300 bytes of Phred 40 ('I') and 300 of byte 10 (counts as 0): mean 20 -> Nanopore.
   std::fill(b.qualities.begin() + 300, b.qualities.end(), uint8_t{10});
@@ -149,12 +120,9 @@ TEST(PlatformDetect, FallbackCountsLowBytesAsZeroAndStopsAtQualityEnd) {
   EXPECT_EQ(detect_platform(kNoPlatformHint, b), Platform::Unknown);
 }
 
-TEST(PlatformDetect, MemberNames) {
-  EXPECT_STREQ(platform_member_name(Platform::Unknown), "Unknown");
-  EXPECT_STREQ(platform_member_name(Platform::Illumina), "Illumina");
-  EXPECT_STREQ(platform_member_name(Platform::Nanopore), "Nanopore");
-  EXPECT_STREQ(platform_member_name(Platform::PacBio), "PacBio");
-  EXPECT_STREQ(platform_member_name(Platform::MgiBgi), "MgiBgi");
+TEST(PlatformDetect, CodesAndMemberNames) {
+  const char* names[] = {"Unknown", "Illumina", "Nanopore", "PacBio", "MgiBgi"};
+  for (uint8_t code = 0; code < 5; ++code) EXPECT_STREQ(platform_member_name(platform_from_code(code)), names[code]);
 }
 
 }  // namespace
