@@ -5,7 +5,7 @@ the original data: never crash, hang or hand back something else."""
 import pytest
 
 import zarv
-from kit import fastq, illumina_reads, write
+from kit import fastq, flip, illumina_reads, write
 
 READS = illumina_reads(24, length=40, seed=99)
 PLAIN = write(READS, block_reads=[8, 8, 8])
@@ -26,22 +26,21 @@ def outcome(fn):
         return ("error", type(e).__name__)
 
 
-@pytest.mark.parametrize("name,data,password", [("plain", PLAIN, None), ("encrypted", ENCRYPTED, b"k")],
-                         ids=["plain", "encrypted"])
-def test_flipped_bytes_never_give_wrong_output(name, data, password):
+@pytest.mark.parametrize("data,password", [(PLAIN, None), (ENCRYPTED, b"k")], ids=["plain", "encrypted"])
+def test_flipped_bytes_never_give_wrong_output(data, password):
     assert zarv.decompress_to_bytes(data, password=password) == EXPECTED
     undetected = []
     for pos in positions(data, 13):
-        damaged = data[:pos] + bytes([data[pos] ^ 0x21]) + data[pos + 1:]
+        damaged = flip(data, pos, 0x21)
         kind, value = outcome(lambda: zarv.decompress_to_bytes(damaged, threads=2, password=password))
+        assert kind == "error" or value == EXPECTED, f"wrong output with byte {pos} flipped"
         if kind == "ok":
-            assert value == EXPECTED, f"wrong output with byte {pos} flipped"
             undetected.append(pos)
         kind, value = outcome(lambda: [(r.name, r.sequence, r.quality) for r in zarv.open(damaged, password=password)])
         if kind == "ok":
             assert b"".join(b"@%s\n%s\n+\n%s\n" % r for r in value) == EXPECTED
         # verify covers every byte but the footer's own trailer fields.
-        kind, _ = outcome(lambda: zarv.verify(damaged, password=password))
+        kind = outcome(lambda: zarv.verify(damaged, password=password))[0]
         assert kind == "error" or pos >= len(data) - 12, f"verify missed byte {pos}"
     # The streaming decoder never reads the footer, nor the CRC field of the
     # end frame: flips there cannot change its output, and are the only ones
@@ -57,9 +56,8 @@ def test_flipped_bytes_in_random_access():
         start, end = ix.stream_range(1, stream)
         expected = read(PLAIN, groups=[1])
         for pos in range(start, end, 9):
-            damaged = PLAIN[:pos] + bytes([PLAIN[pos] ^ 0x04]) + PLAIN[pos + 1:]
-            kind, value = outcome(lambda: read(damaged, groups=[1]))
-            assert kind == "error", f"{stream} byte {pos} flipped went unnoticed"
+            damaged = flip(PLAIN, pos, 0x04)
+            assert outcome(lambda: read(damaged, groups=[1]))[0] == "error", f"{stream} byte {pos} unnoticed"
             kind, value = outcome(lambda: read(damaged, groups=[0, 2]))
             assert kind == "ok" and value == read(PLAIN, groups=[0, 2])
         assert read(PLAIN, groups=[1]) == expected
