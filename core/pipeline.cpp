@@ -45,11 +45,10 @@ constexpr size_t kRecordChunk = 4096;
 
 Result<BlockOutput> decode_one_unguarded(std::vector<uint8_t>& frame_payload, uint64_t index, const ArchiveKey* key,
                                          const DecodeOptions& opts) {
-  std::vector<uint8_t> opened;
   std::span<const uint8_t> payload = frame_payload;
   if (key) {
-    ZARV_ASSIGN(opened, open_block(*key, index, frame_payload));
-    payload = opened;
+    // The frame's bytes are this worker's own: open them where they are.
+    ZARV_ASSIGN(payload, open_block_in_place(*key, index, frame_payload));
   }
   StreamSelection sel = opts.selection;
   if (opts.format == OutputFormat::Fastq) sel = StreamSelection::all();

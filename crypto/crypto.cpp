@@ -137,29 +137,43 @@ std::array<uint8_t, 32> unit_associated_data(const char (&label)[9], const std::
 
 namespace {
 
-Result<std::vector<uint8_t>> open_unit(const ArchiveKey& key, const char (&label)[9], uint64_t index,
-                                       std::span<const uint8_t> sealed) {
+// Checks the tag of `sealed` (ciphertext, then the tag), then writes the
+// plaintext to `out`, which may be sealed.data() itself; `out` is cleared
+// when the tag does not verify.
+Status open_unit(const ArchiveKey& key, const char (&label)[9], uint64_t index, std::span<const uint8_t> sealed,
+                 uint8_t* out) {
   if (sealed.size() < kSealTagLen || !ensure_sodium()) return decryption_failed();
   const size_t clen = sealed.size() - kSealTagLen;
   const auto nonce = unit_nonce(key.archive_id(), index);
   const auto ad = unit_associated_data(label, key.archive_id(), index);
-  std::vector<uint8_t> plain(clen);
-  if (crypto_aead_chacha20poly1305_ietf_decrypt_detached(plain.data(), nullptr, sealed.data(), clen,
-                                                         sealed.data() + clen, ad.data(), ad.size(),
-                                                         nonce.data(), key.key()) != 0) {
+  if (crypto_aead_chacha20poly1305_ietf_decrypt_detached(out, nullptr, sealed.data(), clen, sealed.data() + clen,
+                                                         ad.data(), ad.size(), nonce.data(), key.key()) != 0) {
     return decryption_failed();
   }
+  return {};
+}
+
+Result<std::vector<uint8_t>> open_unit_copy(const ArchiveKey& key, const char (&label)[9], uint64_t index,
+                                            std::span<const uint8_t> sealed) {
+  std::vector<uint8_t> plain(sealed.size() < kSealTagLen ? 0 : sealed.size() - kSealTagLen);
+  ZARV_TRY(open_unit(key, label, index, sealed, plain.data()));
   return plain;
 }
 
 }  // namespace
 
 Result<std::vector<uint8_t>> open_block(const ArchiveKey& key, uint64_t index, std::span<const uint8_t> sealed) {
-  return open_unit(key, "ZARVBLK1", index, sealed);
+  return open_unit_copy(key, "ZARVBLK1", index, sealed);
+}
+
+Result<std::span<const uint8_t>> open_block_in_place(const ArchiveKey& key, uint64_t index,
+                                                     std::span<uint8_t> sealed) {
+  ZARV_TRY(open_unit(key, "ZARVBLK1", index, sealed, sealed.data()));
+  return std::span<const uint8_t>(sealed.first(sealed.size() - kSealTagLen));
 }
 
 Result<std::vector<uint8_t>> open_global_reference(const ArchiveKey& key, std::span<const uint8_t> sealed) {
-  return open_unit(key, "ZARVGRF1", kGlobalReferenceIndex, sealed);
+  return open_unit_copy(key, "ZARVGRF1", kGlobalReferenceIndex, sealed);
 }
 
 Status check_footer_tag(const ArchiveKey& key, std::span<const uint8_t> body_before_tag,

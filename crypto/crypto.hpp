@@ -60,6 +60,10 @@ Result<std::shared_ptr<const ArchiveKey>> derive_key(std::string_view passphrase
 // Opens sealed block `index` (ciphertext followed by the 16-byte tag).
 Result<std::vector<uint8_t>> open_block(const ArchiveKey& key, uint64_t index,
                                         std::span<const uint8_t> sealed);
+// The same, decrypting over the ciphertext: the payload is the returned
+// prefix of `sealed`. On failure the ciphertext is gone (cleared).
+Result<std::span<const uint8_t>> open_block_in_place(const ArchiveKey& key, uint64_t index,
+                                                     std::span<uint8_t> sealed);
 // Opens the sealed global reference frame body.
 Result<std::vector<uint8_t>> open_global_reference(const ArchiveKey& key, std::span<const uint8_t> sealed);
 // Verifies the footer's tag over the footer body bytes that precede it.

@@ -1,5 +1,6 @@
 #include "crypto/crypto.hpp"
 
+#include <algorithm>
 #include <argon2.h>
 #include <gtest/gtest.h>
 #include <sodium.h>
@@ -106,6 +107,15 @@ TEST(Crypto, SealedBlocksAndReferenceFrame) {
   ASSERT_TRUE(opened.ok()) << opened.error().message();
   EXPECT_EQ(*opened, msg);
   EXPECT_EQ(open_block(k, 6, sealed).error().message(), failed);  // moved block
+  // In place: the payload ends up in front of the (untouched) tag.
+  std::vector<uint8_t> in_place = sealed;
+  EXPECT_EQ(open_block_in_place(k, 6, in_place).error().message(), failed);
+  in_place = sealed;
+  auto view = open_block_in_place(k, 7, in_place);
+  ASSERT_TRUE(view.ok());
+  EXPECT_EQ(view->data(), in_place.data());
+  EXPECT_EQ(std::vector<uint8_t>(view->begin(), view->end()), msg);
+  EXPECT_TRUE(std::equal(in_place.begin() + 9, in_place.end(), sealed.begin() + 9));
   EXPECT_EQ(open_global_reference(k, sealed).error().message(), failed);
   // Another passphrase gives another key.
   auto other = derive_key("Secret", f.serialize());
@@ -126,6 +136,7 @@ TEST(Crypto, SealedBlocksAndReferenceFrame) {
   EXPECT_TRUE(e->empty());
   empty.pop_back();
   EXPECT_EQ(open_block(k, 0, empty).error().kind, ErrorKind::Crypto);
+  EXPECT_EQ(open_block_in_place(k, 0, empty).error().message(), failed);
 }
 
 TEST(Crypto, FooterTag) {
