@@ -238,19 +238,21 @@ Status write_text(const DecodedBlock& b, std::vector<uint8_t>& out) {
   uint8_t* dst = out.data();
   const uint8_t* bases = b.bases.data();
   const uint8_t* quals = b.qualities.data();
+  // An empty name or column may have no storage at all (a null pointer),
+  // which memcpy must not be given even for zero bytes.
+  const auto put = [&](const uint8_t* src, size_t n) {
+    if (n) std::memcpy(dst + pos, src, n);
+    pos += n;
+  };
   Status st = for_each_read(b, true, kFastq, [&](size_t i, size_t off, size_t len) {
     auto name = b.names.span(i);
     dst[pos++] = kFastq ? '@' : '>';
-    std::memcpy(dst + pos, name.data(), name.size());
-    pos += name.size();
+    put(name.data(), name.size());
     dst[pos++] = '\n';
-    std::memcpy(dst + pos, bases + off, len);
-    pos += len;
+    put(bases + off, len);
     if constexpr (kFastq) {
-      std::memcpy(dst + pos, "\n+\n", 3);
-      pos += 3;
-      std::memcpy(dst + pos, quals + off, len);
-      pos += len;
+      put(reinterpret_cast<const uint8_t*>("\n+\n"), 3);
+      put(quals + off, len);
     }
     dst[pos++] = '\n';
   });
