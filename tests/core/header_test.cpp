@@ -24,7 +24,7 @@ std::string message_of(const Bytes& b) {
   auto r = parse(b);
   return r.ok() ? "ok" : r.error().message();
 }
-std::string message_of(const HeaderSpec& spec) { return message_of(writer::build_header(spec)); }
+std::string message_of(const HeaderSpec& fields) { return message_of(writer::build_header(fields)); }
 
 TEST(Header, MinimalHeaderIs25BytesAndLeavesSourceAfterCrc) {
   Bytes b = writer::build_header({});

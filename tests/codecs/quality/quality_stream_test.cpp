@@ -103,14 +103,14 @@ TEST(QualityStreamErrors, HeaderBytesInOrder) {
 
 TEST(QualityStreamErrors, DeclaredSizes) {
   Bytes run = stream_head(0, "#");
-  put_varint(run, (uint64_t{1} << 28) + 1);
+  write_varint(run, (uint64_t{1} << 28) + 1);
   run.insert(run.end(), {1, 1});
   EXPECT_EQ(decode_error(run), malformed("length count too large to allocate"));
 
   // The total bound is inclusive: 8 reads of 2^31 make exactly 2^34.
   Bytes at_limit = stream_head(0, "#");
   at_limit.insert(at_limit.end(), {8, 1});
-  put_varint(at_limit, uint64_t{1} << 31);
+  write_varint(at_limit, uint64_t{1} << 31);
   auto h = quality::parse_stream_header(at_limit);
   ASSERT_TRUE(h.ok());
   EXPECT_EQ(h->total, kMaxQualityTotal);
@@ -120,7 +120,7 @@ TEST(QualityStreamErrors, DeclaredSizes) {
   // Lengths keep their low 32 bits: 2^32 + 3 is a read of 3.
   Bytes wrapped = stream_head(0, "#");
   wrapped.insert(wrapped.end(), {1, 0});
-  put_varint(wrapped, (uint64_t{1} << 32) + 3);
+  write_varint(wrapped, (uint64_t{1} << 32) + 3);
   EXPECT_EQ(decode_text(wrapped), "###");
 
   // A caller's tighter bounds give the same messages.

@@ -21,7 +21,6 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes bytes_of(std::string_view s) { return Bytes(s.begin(), s.end()); }
 inline std::string text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
-inline void put_varint(Bytes& out, uint64_t v) { write_varint(out, v); }
 
 // Version 2, tag, mode, alphabet size and alphabet.
 inline Bytes stream_head(uint8_t mode, std::string_view alphabet, uint8_t tag = 0) {
@@ -33,9 +32,9 @@ inline Bytes stream_head(uint8_t mode, std::string_view alphabet, uint8_t tag = 
 
 // Lengths as layout 0: count, 0, one varint per read.
 inline void put_lengths(Bytes& out, const std::vector<uint32_t>& lengths) {
-  put_varint(out, lengths.size());
+  write_varint(out, lengths.size());
   out.push_back(0);
-  for (uint32_t len : lengths) put_varint(out, len);
+  for (uint32_t len : lengths) write_varint(out, len);
 }
 
 // The decoded qualities as text, failing the test on an error.
